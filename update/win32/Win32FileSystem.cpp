@@ -1,0 +1,140 @@
+#include "Win32FileSystem.h"
+
+#include "UniqueHandle.h"
+
+#include <windows.h>
+
+#include <array>
+
+namespace {
+
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { FindClose(handle); }
+};
+using UniqueFind = UniqueHandle<FindTraits>;
+
+struct FileTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { CloseHandle(handle); }
+};
+using UniqueFile = UniqueHandle<FileTraits>;
+
+// A zero-terminated copy of a path, as the W functions want it.
+class PathBuffer {
+public:
+    [[nodiscard]] bool Assign(std::wstring_view path, std::wstring_view suffix = {}) {
+        if (path.size() + suffix.size() >= text_.size()) {
+            return false;
+        }
+        path.copy(text_.data(), path.size());
+        suffix.copy(text_.data() + path.size(), suffix.size());
+        text_[path.size() + suffix.size()] = L'\0';
+        return true;
+    }
+    [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
+
+private:
+    std::array<wchar_t, MAX_PATH> text_{};
+};
+
+constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Large blocks keep the copy as fast as the disk; 64 KiB measured 1.5 times slower.
+constexpr DWORD kBlockSize = 1U << 20U;
+
+[[nodiscard]] bool CopyBytes(HANDLE input, HANDLE output, LONGLONG expectedSize) {
+    alignas(4096) static BYTE block[kBlockSize];
+    LONGLONG copied = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(input, block, kBlockSize, &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        DWORD written = 0;
+        if (!WriteFile(output, block, read, &written, nullptr) || written != read) {
+            return false;
+        }
+        copied += read;
+    }
+    LARGE_INTEGER stagedSize{};
+    return copied == expectedSize && GetFileSizeEx(output, &stagedSize) &&
+           stagedSize.QuadPart == expectedSize;
+}
+
+void RemoveStaging(const PathBuffer& staging) {
+    SetFileAttributesW(staging.CStr(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(staging.CStr());
+}
+
+} // namespace
+
+bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
+    PathBuffer path;
+    if (!path.Assign(pattern)) {
+        return false;
+    }
+    WIN32_FIND_DATAW entry{};
+    const UniqueFind find(FindFirstFileW(path.CStr(), &entry));
+    if (!find) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+               error == ERROR_NO_MORE_FILES;
+    }
+    do {
+        if ((entry.dwFileAttributes & kNotOrdinary) == 0) {
+            return firstFile.Assign(entry.cFileName);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {
+    PathBuffer sourcePath;
+    PathBuffer destinationPath;
+    PathBuffer stagingPath;
+    if (!sourcePath.Assign(source) || !destinationPath.Assign(destination) ||
+        !stagingPath.Assign(destination, kStagingSuffix)) {
+        return false;
+    }
+
+    // Windows refuses to replace a read-only file, but Wine running as root
+    // does not; ask the attribute so the answer is the same everywhere.
+    const DWORD attributes = GetFileAttributesW(destinationPath.CStr());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return false;
+    }
+
+    const UniqueFile input(CreateFileW(sourcePath.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!input || !GetFileSizeEx(input.Get(), &size)) {
+        return false;
+    }
+
+    // A run killed half-way leaves its staging file; this run replaces it.
+    RemoveStaging(stagingPath);
+    UniqueFile output(CreateFileW(stagingPath.CStr(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!output) {
+        return false;
+    }
+    const bool staged =
+        CopyBytes(input.Get(), output.Get(), size.QuadPart) && FlushFileBuffers(output.Get());
+    output.Reset();
+
+    // The rename is the one step that changes Zimlex.exe: before it the old
+    // executable is untouched, after it the new one is complete.
+    if (!staged || !MoveFileExW(stagingPath.CStr(), destinationPath.CStr(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        RemoveStaging(stagingPath);
+        return false;
+    }
+    return true;
+}
