@@ -3,11 +3,13 @@
 #include "UpdateTargets.h"
 
 std::wstring_view TrimSpaces(std::wstring_view text) {
-    const std::size_t first = text.find_first_not_of(L' ');
-    if (first == std::wstring_view::npos) {
-        return {};
+    while (!text.empty() && text.front() == L' ') {
+        text.remove_prefix(1);
     }
-    return text.substr(first, text.find_last_not_of(L' ') - first + 1);
+    while (!text.empty() && text.back() == L' ') {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
 namespace {
@@ -36,7 +38,7 @@ UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files) {
 } // namespace
 
 UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files) {
-    window.Yield();
+    window.HandlePendingMessages();
     const UpdateOutcome outcome = UpdateEachTarget(window, files);
     if (outcome == UpdateOutcome::Failed) {
         // Nothing sensible is left to do if even this fails; the program keeps running.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string_view>
@@ -14,10 +15,11 @@ public:
         if (name.size() > kCapacity) {
             return false;
         }
-        name.copy(text_.data(), name.size());
+        std::copy(name.begin(), name.end(), text_.begin());
         length_ = name.size();
         return true;
     }
+    void Clear() { length_ = 0; }
     [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }
 
 private:
@@ -29,7 +31,7 @@ private:
 class StatusWindow {
 public:
     // Handles the window messages already pending. May end the program.
-    virtual void Yield() = 0;
+    virtual void HandlePendingMessages() = 0;
     [[nodiscard]] virtual bool SetStatusText(std::wstring_view text) = 0;
 
 protected:
@@ -40,7 +42,7 @@ protected:
 // that abandons the rest of the update.
 class FileSystem {
 public:
-    // Leaves `firstFile` empty when no ordinary file matches or the folder is missing.
+    // Answers an empty name when no ordinary file matches or the folder is missing.
     [[nodiscard]] virtual bool Probe(std::wstring_view pattern, FileName& firstFile) = 0;
     [[nodiscard]] virtual bool Copy(std::wstring_view source, std::wstring_view destination) = 0;
 

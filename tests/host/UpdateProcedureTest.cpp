@@ -26,7 +26,7 @@ class FakeWindow final : public StatusWindow {
 public:
     explicit FakeWindow(Log& log) : log_(log) {}
 
-    void Yield() override {
+    void HandlePendingMessages() override {
         log_.push_back(L"yield");
         if (endInYield) {
             throw ProgramEnded{};

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -14,6 +15,13 @@ struct FindTraits {
     static void Close(Handle handle) { FindClose(handle); }
 };
 using UniqueFind = UniqueHandle<FindTraits>;
+
+struct VirtualMemoryTraits {
+    using Handle = void*;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
+};
+using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
 
 struct FileTraits {
     using Handle = HANDLE;
@@ -29,9 +37,8 @@ public:
         if (path.size() + suffix.size() >= text_.size()) {
             return false;
         }
-        path.copy(text_.data(), path.size());
-        suffix.copy(text_.data() + path.size(), suffix.size());
-        text_[path.size() + suffix.size()] = L'\0';
+        auto end = std::copy(path.begin(), path.end(), text_.begin());
+        *std::copy(suffix.begin(), suffix.end(), end) = L'\0';
         return true;
     }
     [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
@@ -46,18 +53,22 @@ constexpr DWORD kNotOrdinary = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN 
 constexpr DWORD kBlockSize = 1U << 20U;
 
 [[nodiscard]] bool CopyBytes(HANDLE input, HANDLE output, LONGLONG expectedSize) {
-    alignas(4096) static BYTE block[kBlockSize];
+    const UniqueVirtualMemory block(
+        VirtualAlloc(nullptr, kBlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!block) {
+        return false;
+    }
     LONGLONG copied = 0;
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(input, block, kBlockSize, &read, nullptr)) {
+        if (!ReadFile(input, block.Get(), kBlockSize, &read, nullptr)) {
             return false;
         }
         if (read == 0) {
             break;
         }
         DWORD written = 0;
-        if (!WriteFile(output, block, read, &written, nullptr) || written != read) {
+        if (!WriteFile(output, block.Get(), read, &written, nullptr) || written != read) {
             return false;
         }
         copied += read;
@@ -75,6 +86,7 @@ void RemoveStaging(const PathBuffer& staging) {
 } // namespace
 
 bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
+    firstFile.Clear();
     PathBuffer path;
     if (!path.Assign(pattern)) {
         return false;

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "UniqueHandle.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <utility>
+
+struct GdiObjectTraits {
+    using Handle = HGDIOBJ;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle handle) { DeleteObject(handle); }
+};
+using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+
+// The screen's device context, for reading the display's DPI.
+class ScreenDc {
+public:
+    ScreenDc() : dc_(GetDC(nullptr)) {}
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    ~ScreenDc() {
+        if (dc_ != nullptr) {
+            ReleaseDC(nullptr, dc_);
+        }
+    }
+    [[nodiscard]] HDC Get() const { return dc_; }
+
+private:
+    HDC dc_;
+};
+
+// One reference to a COM object.
+template <typename Interface>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
+        std::swap(pointer_, other.pointer_);
+        return *this;
+    }
+    ~ComPtr() { Reset(); }
+
+    [[nodiscard]] Interface* operator->() const { return pointer_; }
+    [[nodiscard]] Interface* Get() const { return pointer_; }
+    // For functions that hand out a new reference through an out parameter.
+    [[nodiscard]] Interface** Put() {
+        Reset();
+        return &pointer_;
+    }
+    void Reset() {
+        if (pointer_ != nullptr) {
+            std::exchange(pointer_, nullptr)->Release();
+        }
+    }
+
+private:
+    Interface* pointer_ = nullptr;
+};
+
+// COM stays initialised on this thread while one of these lives.
+class ComScope {
+public:
+    ComScope() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+    ~ComScope() {
+        if (SUCCEEDED(result_)) {
+            CoUninitialize();
+        }
+    }
+    [[nodiscard]] bool Ok() const { return SUCCEEDED(result_); }
+
+private:
+    HRESULT result_;
+};

@@ -1,0 +1,38 @@
+#include "Update.h"
+
+#include <windows.h>
+
+namespace {
+
+// An elevated updater is often started from a Downloads folder; DLLs planted
+// beside it must never be loaded. Looked up at run time so the program still
+// starts where the function is missing.
+void RestrictDllSearchToSystem32() {
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    if (kernel32 == nullptr) {
+        return;
+    }
+    const FARPROC address = GetProcAddress(kernel32, "SetDefaultDllDirectories");
+    if (address != nullptr) {
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(address))(
+            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    RestrictDllSearchToSystem32();
+
+    Update update;
+    if (!update.Create(instance, showCommand)) {
+        return 1;
+    }
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return update.ExitCode();
+}

@@ -1,0 +1,186 @@
+#include "Update.h"
+
+#include "Resource.h"
+#include "Win32FileSystem.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"ZimlexUpdate";
+constexpr wchar_t kCaption[] = L"Zimlex Update";
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr DWORD kExStyle = 0;
+
+// The layout is designed in twips, 1/1440 inch, and scaled to the display.
+constexpr int kTwipsPerInch = 1440;
+constexpr SIZE kClientTwips{7230, 3885};
+constexpr TwipsRect kLabel1Twips{480, 1320, 6255, 375};
+constexpr TwipsRect kImage1Twips{5400, 2880, 1305, 645};
+
+constexpr int kImage1Id = 1;
+constexpr int kLabel1Id = 2;
+
+constexpr int kLabelFontPoints = 12;
+constexpr wchar_t kLabelFontFace[] = L"MS Sans Serif";
+
+// Posted once when the window is first shown, so the update runs whether or
+// not the system makes the window the foreground window.
+constexpr UINT kRunUpdateMessage = WM_APP + 1;
+
+} // namespace
+
+bool Update::Create(HINSTANCE instance, int showCommand) {
+    instance_ = instance;
+    {
+        const ScreenDc screen;
+        if (screen.Get() != nullptr) {
+            dpi_ = GetDeviceCaps(screen.Get(), LOGPIXELSX);
+        }
+    }
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_ZIMLEX));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    if (RegisterClassExW(&windowClass) == 0) {
+        return false;
+    }
+
+    RECT frame{0, 0, Pixels(kClientTwips.cx), Pixels(kClientTwips.cy)};
+    AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    RECT workArea{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0);
+    const int left = workArea.left + (workArea.right - workArea.left - width) / 2;
+    const int top = workArea.top + (workArea.bottom - workArea.top - height) / 2;
+
+    if (CreateWindowExW(kExStyle, kClassName, kCaption, kStyle, left, top, width, height, nullptr,
+                        nullptr, instance, this) == nullptr) {
+        return false;
+    }
+    ShowWindow(window_, showCommand);
+    return PostMessageW(window_, kRunUpdateMessage, 0, 0) != FALSE;
+}
+
+void Update::HandlePendingMessages() {
+    MSG message{};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            // The window is gone; there is nothing left to report to.
+            ExitProcess(exitCode_);
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
+bool Update::SetStatusText(std::wstring_view text) {
+    std::array<wchar_t, 300> buffer{};
+    if (text.size() >= buffer.size()) {
+        return false;
+    }
+    std::copy(text.begin(), text.end(), buffer.begin());
+    // No repaint until the update returns: a later text replaces an earlier
+    // one before either is seen.
+    SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
+    const BOOL written = SetWindowTextW(label1_, buffer.data());
+    SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(label1_, nullptr, TRUE);
+    return written != FALSE;
+}
+
+LRESULT CALLBACK Update::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self =
+            static_cast<Update*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->window_ = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Update*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return self->HandleMessage(message, wParam, lParam);
+}
+
+LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return OnCreate() ? 0 : -1;
+    case kRunUpdateMessage:
+        OnRunUpdate();
+        return 0;
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), HIWORD(wParam));
+        return 0;
+    case WM_DRAWITEM:
+        if (OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) {
+            return TRUE;
+        }
+        break;
+    case WM_DESTROY:
+        OnDestroy();
+        return 0;
+    default:
+        break;
+    }
+    return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+bool Update::OnCreate() {
+    // The picture is drawn by the window itself, so it behaves as a button:
+    // a press and release on it is a click, and its name is read out as "Ok".
+    image1_ = CreateControl(L"BUTTON", L"Ok", BS_OWNERDRAW, kImage1Id, kImage1Twips);
+    label1_ = CreateControl(L"STATIC", L"", SS_CENTER | SS_NOPREFIX | SS_PATHELLIPSIS, kLabel1Id,
+                            kLabel1Twips);
+    if (image1_ == nullptr || label1_ == nullptr) {
+        return false;
+    }
+
+    labelFont_.Reset(CreateFontW(-MulDiv(kLabelFontPoints, dpi_, 72), 0, 0, 0, FW_BOLD, FALSE,
+                                 FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                                 CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                                 kLabelFontFace));
+    SendMessageW(label1_, WM_SETFONT, reinterpret_cast<WPARAM>(labelFont_.Get()), FALSE);
+
+    // Without its picture the window still updates and still ends on a click.
+    static_cast<void>(okPicture_.Load(instance_, IDR_OK_PICTURE));
+    return true;
+}
+
+void Update::OnRunUpdate() {
+    Win32FileSystem files;
+    exitCode_ = RunUpdate(*this, files) == UpdateOutcome::Failed ? 1 : 0;
+}
+
+void Update::OnCommand(int controlId, int notification) {
+    if (controlId == kImage1Id && notification == BN_CLICKED) {
+        ExitProcess(exitCode_);
+    }
+}
+
+bool Update::OnDrawItem(const DRAWITEMSTRUCT& item) {
+    if (item.CtlID != kImage1Id) {
+        return false;
+    }
+    okPicture_.Draw(item.hDC, item.rcItem);
+    return true;
+}
+
+void Update::OnDestroy() { PostQuitMessage(exitCode_); }
+
+int Update::Pixels(int twips) const { return MulDiv(twips, dpi_, kTwipsPerInch); }
+
+HWND Update::CreateControl(const wchar_t* className, const wchar_t* text, DWORD style, int id,
+                           const TwipsRect& twips) const {
+    return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, Pixels(twips.left),
+                           Pixels(twips.top), Pixels(twips.width), Pixels(twips.height), window_,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+}

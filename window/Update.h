@@ -1,0 +1,56 @@
+#pragma once
+
+#include "Handles.h"
+#include "Picture.h"
+#include "UpdateProcedure.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+struct TwipsRect {
+    int left;
+    int top;
+    int width;
+    int height;
+};
+
+// The program's only window: the status label, the Ok picture, and the one
+// run of the update right after the window is first shown.
+class Update final : public StatusWindow {
+public:
+    Update() = default;
+    Update(const Update&) = delete;
+    Update& operator=(const Update&) = delete;
+    ~Update() = default;
+
+    [[nodiscard]] bool Create(HINSTANCE instance, int showCommand);
+    // 1 when the last update ended with the failure text, 0 otherwise.
+    [[nodiscard]] int ExitCode() const { return exitCode_; }
+
+    void HandlePendingMessages() override;
+    [[nodiscard]] bool SetStatusText(std::wstring_view text) override;
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    [[nodiscard]] bool OnCreate();
+    void OnRunUpdate();
+    void OnCommand(int controlId, int notification);
+    [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
+    void OnDestroy();
+
+    [[nodiscard]] int Pixels(int twips) const;
+    [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
+                                     int id, const TwipsRect& twips) const;
+
+    HINSTANCE instance_ = nullptr;
+    HWND window_ = nullptr;
+    HWND label1_ = nullptr;
+    HWND image1_ = nullptr;
+    int dpi_ = USER_DEFAULT_SCREEN_DPI;
+    int exitCode_ = 0;
+    UniqueGdiObject labelFont_;
+    Picture okPicture_;
+};
