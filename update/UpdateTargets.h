@@ -12,11 +12,9 @@ struct UpdateTarget {
 };
 
 inline constexpr std::array<UpdateTarget, 2> kUpdateTargets{{
-    {L"C:\\Program Files (x86)\\Zimlex\\*.*",
-     L"C:\\Program Files (x86)\\Zimlex\\Zimlex.exe",
+    {L"C:\\Program Files (x86)\\Zimlex\\*.*", L"C:\\Program Files (x86)\\Zimlex\\Zimlex.exe",
      L"C:\\Program Files (x86)\\Zimlex\\Zimlex.exe UPDATED"},
-    {L"C:\\Program Files\\Zimlex\\*.*",
-     L"C:\\Program Files\\Zimlex\\Zimlex.exe",
+    {L"C:\\Program Files\\Zimlex\\*.*", L"C:\\Program Files\\Zimlex\\Zimlex.exe",
      L"C:\\Program Files\\Zimlex\\Zimlex.exe UPDATED"},
 }};
 
@@ -33,8 +31,7 @@ constexpr bool IsWellFormed(const UpdateTarget& target) {
     constexpr std::wstring_view kUpdated = L" UPDATED";
     const std::wstring_view folder =
         target.probePattern.substr(0, target.probePattern.size() - kWildcard.size());
-    return target.probePattern.ends_with(kWildcard) &&
-           target.destination.starts_with(folder) &&
+    return target.probePattern.ends_with(kWildcard) && target.destination.starts_with(folder) &&
            target.destination.substr(folder.size()) == kExecutable &&
            target.successText.starts_with(target.destination) &&
            target.successText.substr(target.destination.size()) == kUpdated;

@@ -32,8 +32,7 @@ private:
 };
 
 // One reference to a COM object.
-template <typename Interface>
-class ComPtr {
+template <typename Interface> class ComPtr {
 public:
     ComPtr() = default;
     ComPtr(const ComPtr&) = delete;

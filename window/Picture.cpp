@@ -21,8 +21,7 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
     UINT height = 0;
     if (!com.Ok() ||
         FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory,
-                                reinterpret_cast<void**>(factory.Put()))) ||
+                                IID_IWICImagingFactory, reinterpret_cast<void**>(factory.Put()))) ||
         FAILED(factory->CreateStream(stream.Put())) ||
         FAILED(stream->InitializeFromMemory(static_cast<BYTE*>(bytes),
                                             SizeofResource(instance, resource))) ||

@@ -98,8 +98,7 @@ bool Update::SetStatusText(std::wstring_view text) {
 
 LRESULT CALLBACK Update::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
-        auto* self =
-            static_cast<Update*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        auto* self = static_cast<Update*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
         self->window_ = window;
         SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     }
@@ -174,9 +173,13 @@ bool Update::OnDrawItem(const DRAWITEMSTRUCT& item) {
     return true;
 }
 
-void Update::OnDestroy() { PostQuitMessage(exitCode_); }
+void Update::OnDestroy() {
+    PostQuitMessage(exitCode_);
+}
 
-int Update::Pixels(int twips) const { return MulDiv(twips, dpi_, kTwipsPerInch); }
+int Update::Pixels(int twips) const {
+    return MulDiv(twips, dpi_, kTwipsPerInch);
+}
 
 HWND Update::CreateControl(const wchar_t* className, const wchar_t* text, DWORD style, int id,
                            const TwipsRect& twips) const {

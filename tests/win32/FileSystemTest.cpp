@@ -39,7 +39,9 @@ void AddAttributes(const fs::path& file, DWORD attributes) {
     ASSERT_TRUE(SetFileAttributesW(file.c_str(), current | attributes)) << file;
 }
 
-std::wstring Pattern(const fs::path& folder) { return folder.wstring() + L"\\*.*"; }
+std::wstring Pattern(const fs::path& folder) {
+    return folder.wstring() + L"\\*.*";
+}
 
 // Each test gets a fresh folder of its own on the real (Wine) file system.
 class FileSystemTest : public testing::Test {
@@ -100,43 +102,42 @@ TEST_P(ProbeTest, AnswersTheFirstOrdinaryFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, ProbeTest,
-    testing::Values(
-        ProbeCase{"Empty", [](const fs::path&) {}, L""},
-        ProbeCase{"OnlySubfolders",
-                  [](const fs::path& f) {
-                      fs::create_directories(f / L"bin");
-                      fs::create_directories(f / L"Zimlex.exe");
-                  },
-                  L""},
-        ProbeCase{"OnlyHiddenAndSystemFiles",
-                  [](const fs::path& f) {
-                      WriteBytes(f / L"hidden.dat", "h");
-                      AddAttributes(f / L"hidden.dat", FILE_ATTRIBUTE_HIDDEN);
-                      WriteBytes(f / L"system.dat", "s");
-                      AddAttributes(f / L"system.dat", FILE_ATTRIBUTE_SYSTEM);
-                  },
-                  L""},
-        ProbeCase{"OrdinaryFileAmongHiddenOnes",
-                  [](const fs::path& f) {
-                      WriteBytes(f / L"a-hidden.dat", "h");
-                      AddAttributes(f / L"a-hidden.dat", FILE_ATTRIBUTE_HIDDEN);
-                      fs::create_directories(f / L"b-folder");
-                      WriteBytes(f / L"c.txt", "c");
-                  },
-                  L"c.txt"},
-        ProbeCase{"ReadOnlyFileCounts",
-                  [](const fs::path& f) {
-                      WriteBytes(f / L"Zimlex.exe", "old");
-                      AddAttributes(f / L"Zimlex.exe", FILE_ATTRIBUTE_READONLY);
-                  },
-                  L"Zimlex.exe"},
-        ProbeCase{"ArchiveOnlyFileCounts",
-                  [](const fs::path& f) {
-                      WriteBytes(f / L"Zimlex.exe", "old");
-                      ASSERT_TRUE(SetFileAttributesW((f / L"Zimlex.exe").c_str(),
-                                                     FILE_ATTRIBUTE_ARCHIVE));
-                  },
-                  L"Zimlex.exe"}),
+    testing::Values(ProbeCase{"Empty", [](const fs::path&) {}, L""},
+                    ProbeCase{"OnlySubfolders",
+                              [](const fs::path& f) {
+                                  fs::create_directories(f / L"bin");
+                                  fs::create_directories(f / L"Zimlex.exe");
+                              },
+                              L""},
+                    ProbeCase{"OnlyHiddenAndSystemFiles",
+                              [](const fs::path& f) {
+                                  WriteBytes(f / L"hidden.dat", "h");
+                                  AddAttributes(f / L"hidden.dat", FILE_ATTRIBUTE_HIDDEN);
+                                  WriteBytes(f / L"system.dat", "s");
+                                  AddAttributes(f / L"system.dat", FILE_ATTRIBUTE_SYSTEM);
+                              },
+                              L""},
+                    ProbeCase{"OrdinaryFileAmongHiddenOnes",
+                              [](const fs::path& f) {
+                                  WriteBytes(f / L"a-hidden.dat", "h");
+                                  AddAttributes(f / L"a-hidden.dat", FILE_ATTRIBUTE_HIDDEN);
+                                  fs::create_directories(f / L"b-folder");
+                                  WriteBytes(f / L"c.txt", "c");
+                              },
+                              L"c.txt"},
+                    ProbeCase{"ReadOnlyFileCounts",
+                              [](const fs::path& f) {
+                                  WriteBytes(f / L"Zimlex.exe", "old");
+                                  AddAttributes(f / L"Zimlex.exe", FILE_ATTRIBUTE_READONLY);
+                              },
+                              L"Zimlex.exe"},
+                    ProbeCase{"ArchiveOnlyFileCounts",
+                              [](const fs::path& f) {
+                                  WriteBytes(f / L"Zimlex.exe", "old");
+                                  ASSERT_TRUE(SetFileAttributesW((f / L"Zimlex.exe").c_str(),
+                                                                 FILE_ATTRIBUTE_ARCHIVE));
+                              },
+                              L"Zimlex.exe"}),
     [](const testing::TestParamInfo<ProbeCase>& info) { return info.param.name; });
 
 TEST_F(FileSystemTest, ProbeOfAMissingFolderAnswersEmptyNotAFailure) {
@@ -249,8 +250,8 @@ TEST_F(CopyTest, FailsWhileTheExecutableRuns) {
     wchar_t self[MAX_PATH];
     ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0U);
     const fs::path running = destination_ / L"Zimlex.exe";
-    ASSERT_TRUE(CopyFileW((fs::path(self).parent_path() / L"sleeper.exe").c_str(),
-                          running.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((fs::path(self).parent_path() / L"sleeper.exe").c_str(), running.c_str(), FALSE));
     const std::string oldBytes = ReadBytes(running);
 
     STARTUPINFOW startup{};

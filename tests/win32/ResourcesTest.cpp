@@ -117,16 +117,15 @@ private:
 
 std::wstring ExecutablePath() {
     std::array<wchar_t, MAX_PATH * 2> buffer{};
-    const DWORD length = GetEnvironmentVariableW(L"ZIMLEX_EXE", buffer.data(),
-                                                 static_cast<DWORD>(buffer.size()));
+    const DWORD length =
+        GetEnvironmentVariableW(L"ZIMLEX_EXE", buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length == 0 || length >= buffer.size()) {
         return {};
     }
     return std::wstring(buffer.data(), length);
 }
 
-template <typename T>
-std::optional<T> ReadAt(const Bytes& bytes, std::size_t offset) {
+template <typename T> std::optional<T> ReadAt(const Bytes& bytes, std::size_t offset) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) {
         return std::nullopt;
     }
@@ -204,8 +203,7 @@ std::optional<JpegLayout> ReadJpegLayout(const Bytes& jpeg) {
 }
 
 bool HasMarker(const JpegLayout& layout, std::uint8_t marker) {
-    return std::find(layout.markers.begin(), layout.markers.end(), marker) !=
-           layout.markers.end();
+    return std::find(layout.markers.begin(), layout.markers.end(), marker) != layout.markers.end();
 }
 
 std::optional<PeHeaders> ReadPeHeaders(const Bytes& file) {
@@ -458,7 +456,7 @@ TEST_F(ExecutableResourcesTest, IconImageIsAFourBitDibWithMask) {
 
     EXPECT_EQ(header->biSize, sizeof(BITMAPINFOHEADER));
     EXPECT_EQ(header->biWidth, kIconSide);
-    EXPECT_EQ(header->biHeight, kIconSide * 2);  // colour rows and mask rows together
+    EXPECT_EQ(header->biHeight, kIconSide * 2); // colour rows and mask rows together
     EXPECT_EQ(header->biPlanes, 1);
     EXPECT_EQ(header->biBitCount, kIconBits);
     EXPECT_EQ(header->biCompression, static_cast<DWORD>(BI_RGB));
@@ -560,8 +558,8 @@ TEST_F(PeFileTest, HeadersDescribeA32BitGuiProgramWithAslrAndDep) {
 
 TEST_F(PeFileTest, ImportsOnlySystemDlls) {
     const std::set<std::string> known = {
-        "kernel32.dll", "user32.dll",   "gdi32.dll",    "ole32.dll",    "oleaut32.dll",
-        "msvcrt.dll",   "advapi32.dll", "shell32.dll",  "comdlg32.dll", "shlwapi.dll",
+        "kernel32.dll", "user32.dll",   "gdi32.dll",   "ole32.dll",    "oleaut32.dll",
+        "msvcrt.dll",   "advapi32.dll", "shell32.dll", "comdlg32.dll", "shlwapi.dll",
     };
     const auto imports = ImportedDllNames(file_, headers_);
     ASSERT_TRUE(imports.has_value()) << "import directory does not parse";
@@ -580,4 +578,4 @@ TEST_F(PeFileTest, ImportsOnlySystemDlls) {
     EXPECT_EQ(imported.count("user32.dll"), 1u);
 }
 
-}  // namespace
+} // namespace

@@ -4,8 +4,7 @@
 
 // Owns one Windows handle and frees it exactly once. `Traits` names the
 // handle type, its invalid value and how to free it.
-template <typename Traits>
-class UniqueHandle {
+template <typename Traits> class UniqueHandle {
 public:
     using Handle = typename Traits::Handle;
 
