@@ -109,7 +109,7 @@ public:
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
 
-    HMODULE Get() const { return handle_; }
+    [[nodiscard]] HMODULE Get() const { return handle_; }
 
 private:
     HMODULE handle_;
@@ -122,7 +122,7 @@ std::wstring ExecutablePath() {
     if (length == 0 || length >= buffer.size()) {
         return {};
     }
-    return std::wstring(buffer.data(), length);
+    return {buffer.data(), length};
 }
 
 template <typename T> std::optional<T> ReadAt(const Bytes& bytes, std::size_t offset) {
@@ -295,7 +295,7 @@ protected:
         ASSERT_NE(module_->Get(), nullptr) << "LoadLibraryExW failed: " << GetLastError();
     }
 
-    HMODULE Module() const { return module_->Get(); }
+    [[nodiscard]] HMODULE Module() const { return module_->Get(); }
 
 private:
     std::optional<LoadedModule> module_;
@@ -397,20 +397,22 @@ class IconImage {
 public:
     explicit IconImage(Bytes dib) : dib_(std::move(dib)) {}
 
-    std::optional<BITMAPINFOHEADER> Header() const { return ReadAt<BITMAPINFOHEADER>(dib_, 0); }
+    [[nodiscard]] std::optional<BITMAPINFOHEADER> Header() const {
+        return ReadAt<BITMAPINFOHEADER>(dib_, 0);
+    }
 
-    std::size_t Size() const { return dib_.size(); }
+    [[nodiscard]] std::size_t Size() const { return dib_.size(); }
 
-    std::size_t ExpectedSize() const {
+    [[nodiscard]] std::size_t ExpectedSize() const {
         return sizeof(BITMAPINFOHEADER) + kPaletteBytes + kColourBytes + kMaskBytes;
     }
 
-    bool Transparent(int x, int y) const {
+    [[nodiscard]] bool Transparent(int x, int y) const {
         const std::size_t row = kMaskOffset + (kIconSide - 1 - y) * kMaskStride;
         return (dib_[row + x / 8] >> (7 - x % 8)) & 1;
     }
 
-    RGBQUAD Colour(int x, int y) const {
+    [[nodiscard]] RGBQUAD Colour(int x, int y) const {
         const std::size_t row = kColourOffset + (kIconSide - 1 - y) * kColourStride;
         const std::uint8_t pair = dib_[row + x / 2];
         const int index = (x % 2 == 0) ? pair >> 4 : pair & 0x0F;
@@ -492,7 +494,8 @@ TEST_F(ExecutableResourcesTest, OkPictureIsJfifOneOhOne) {
     EXPECT_EQ(bytes[1], 0xD8);
     EXPECT_EQ(bytes[2], 0xFF);
     EXPECT_EQ(bytes[3], kApp0);
-    EXPECT_EQ(std::string(bytes.begin() + 6, bytes.begin() + 11), std::string("JFIF", 5));
+    EXPECT_EQ(std::string(bytes.begin() + 6, bytes.begin() + 11),
+              (std::string{'J', 'F', 'I', 'F', '\0'}));
     EXPECT_EQ(bytes[11], 1) << "JFIF major version";
     EXPECT_EQ(bytes[12], 1) << "JFIF minor version";
 }
