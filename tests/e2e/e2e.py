@@ -1,0 +1,625 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real ZimlexUpdate.exe under Wine, on a virtual screen.
+
+Each case lays out drive_c of a Wine prefix that belongs to these tests alone,
+starts the program from a chosen current directory, reads its window with
+WindowProbe.exe, clicks it with xdotool and then looks at the files it left.
+
+    e2e.py --build-dir DIR list         names of the cases, one a line
+    e2e.py --build-dir DIR prefix       make the Wine prefix (once)
+    e2e.py --build-dir DIR run CASE     run one case; exit status 0 when it passed
+"""
+
+import argparse
+import contextlib
+import dataclasses
+import fcntl
+import os
+import select
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+FIRST = "C:\\Program Files (x86)\\Zimlex"
+SECOND = "C:\\Program Files\\Zimlex"
+FOLDERS = (FIRST, SECOND)
+EXECUTABLE = "Zimlex.exe"
+PAYLOAD = "Zimlex.ex_"
+FAILURE = "Eror Copying Zimlex.exe file"
+
+
+def updated(folder):
+    return f"{folder}\\{EXECUTABLE} UPDATED"
+
+
+# Different sizes as well as different bytes, so a truncated or partial copy shows.
+NEW = b"MZ\x90\x00" + b"Zimlex 2.0 build " * 300
+OLD = b"MZ\x90\x00" + b"Zimlex 1.0 " * 200
+DECOY = b"MZ\x90\x00" + b"not the payload " * 100
+OTHER = b"installed alongside Zimlex\r\n"
+SLEEPER = object()  # stands for the bytes of a small program that keeps running
+
+# The window's layout in twips: left, top, width, height.
+CLIENT_TWIPS = (7230, 3885)
+LABEL_TWIPS = (480, 1320, 6255, 375)
+IMAGE_TWIPS = (5400, 2880, 1305, 645)
+SS_CENTER = 0x1
+SS_PATHELLIPSIS = 0x8000
+
+SCREEN = "1024x768x24"
+
+
+def mul_div(number, numerator, denominator):
+    """Windows' MulDiv for non-negative values: rounds halves away from zero."""
+    return (number * numerator * 2 + denominator) // (denominator * 2)
+
+
+def pixels(twips, dpi):
+    return mul_div(twips, dpi, 1440)
+
+
+def expected_rect(twips, dpi):
+    left, top, width, height = (pixels(t, dpi) for t in twips)
+    return (left, top, left + width, top + height)
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    # Contents of the two folders, in probe order: None when the folder does not
+    # exist; otherwise relative name -> bytes, or None for a subfolder.
+    folders: tuple
+    label: str
+    exit_status: int
+    # Which folders must end up holding the payload as Zimlex.exe.
+    updated: tuple = (False, False)
+    payload: bool = True
+    # (folder index, file name, attrib flag) applied with Wine's attrib.
+    attributes: tuple = ()
+    # (folder index, file name) made read-only.
+    read_only: tuple = ()
+    # Folder whose Zimlex.exe is running while the update runs.
+    running: int | None = None
+    # Start a copy of the program from its own folder, which holds a decoy
+    # payload, while the current directory holds the real one.
+    elsewhere: bool = False
+    # Check the layout at this DPI and keep a screenshot.
+    dpi: int | None = None
+
+
+CASES = [
+    Case("neither_folder", (None, None), "", 0),
+    Case("only_first", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False)),
+    Case("only_second", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True)),
+    # The last write wins: only the second folder's text is left.
+    Case("both_folders", ({EXECUTABLE: OLD, "readme.txt": OTHER}, {EXECUTABLE: OLD}),
+         updated(SECOND), 0, updated=(True, True)),
+    # Files beside the product but no Zimlex.exe yet: the copy creates it.
+    Case("no_executable_yet", (None, {"readme.txt": OTHER}), updated(SECOND), 0,
+         updated=(False, True)),
+    # Subfolders do not count, not even ones holding the product; with nothing
+    # found no copy is tried, so the missing payload is no failure.
+    Case("subfolders_only", ({"bin/": None, "bin/Zimlex.exe": OLD}, {"data/": None}), "", 0,
+         payload=False),
+    Case("hidden_and_system_only", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD, "setup.log": OTHER}), "",
+         0, attributes=((0, EXECUTABLE, "+h"), (1, EXECUTABLE, "+h"), (1, "setup.log", "+s"))),
+    Case("payload_missing", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False),
+    Case("destination_running", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1),
+    # A failure in the first folder leaves the second one unvisited.
+    Case("first_read_only", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
+         read_only=((0, EXECUTABLE),)),
+    # What the first folder got is kept when the second one fails.
+    Case("second_fails_after_first", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
+         updated=(True, False), read_only=((1, EXECUTABLE),)),
+    Case("other_current_directory", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), elsewhere=True),
+    # The first folder's text is wider than the label, which draws it with an ellipsis.
+    Case("layout_96dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
+         dpi=96),
+    Case("layout_144dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
+         dpi=144),
+]
+
+
+class Failures:
+    """Collects every mismatch of a case, so one run shows all of them."""
+
+    def __init__(self):
+        self.items = []
+
+    def equal(self, what, actual, expected):
+        if actual != expected:
+            self.items.append(f"{what}: got {actual!r}, expected {expected!r}")
+
+    def true(self, what, condition, detail=""):
+        if not condition:
+            self.items.append(f"{what}{': ' + detail if detail else ''}")
+
+
+class Prefix:
+    def __init__(self, build_dir):
+        self.build = Path(build_dir).resolve()
+        self.root = self.build / "e2e"
+        self.path = self.root / "prefix"
+        self.drive_c = self.path / "drive_c"
+        self.program = self.build / "ZimlexUpdate.exe"
+        self.probe_exe = self.root / "WindowProbe.exe"
+        self.sleeper = self.build / "tests" / "sleeper.exe"
+        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+
+    def linux(self, windows_path):
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.drive_c / windows_path[3:].replace("\\", "/")
+
+    @contextlib.contextmanager
+    def locked(self):
+        # One session at a time: the prefix, its server and its registry are shared.
+        self.root.mkdir(parents=True, exist_ok=True)
+        with open(self.root / "prefix.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            self.make()
+            yield
+
+    def make(self):
+        if (self.path / "system.reg").exists():
+            return
+        started = time.monotonic()
+        quiet(["wineboot", "-i"], self.env, timeout=300)
+        quiet(["wineserver", "-w"], self.env, timeout=120)
+        if not (self.path / "system.reg").exists():
+            raise SystemExit(f"wineboot did not make the prefix {self.path}")
+        print(f"made Wine prefix {self.path} in {time.monotonic() - started:.1f} s")
+
+    def wine(self, *args, timeout=60, cwd=None, stdout=subprocess.DEVNULL):
+        # Wine's services outlive the program and inherit its output: never a pipe.
+        return subprocess.run(["wine", *map(str, args)], env=self.env, cwd=cwd,
+                              stdin=subprocess.DEVNULL, stdout=stdout,
+                              stderr=subprocess.STDOUT, timeout=timeout).returncode
+
+    def set_registry(self, dpi):
+        settings = self.root / "settings.reg"
+        settings.write_text("REGEDIT4\r\n\r\n"
+                            "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"
+                            "\"Decorated\"=\"N\"\r\n\r\n"
+                            "[HKEY_CURRENT_USER\\Control Panel\\Desktop]\r\n"
+                            f"\"LogPixels\"=dword:{dpi:08x}\r\n")
+        status = self.wine("regedit", "/S", settings.name, cwd=self.root)
+        if status != 0:
+            raise SystemExit(f"regedit failed with status {status}")
+
+    @contextlib.contextmanager
+    def session(self, dpi):
+        """A fresh virtual screen and a Wine server whose desktop is bound to it."""
+        # The desktop process keeps the display of the first program of a server
+        # session, so no server may survive from an earlier screen.
+        quiet(["wineserver", "-k"], self.env, check=False)
+        display = Xvfb()
+        try:
+            self.env["DISPLAY"] = display.name
+            # Persistent, so Wine's services are started once per session, not per program.
+            quiet(["wineserver", "-p"], self.env)
+            self.set_registry(dpi)
+            yield display
+        finally:
+            quiet(["wineserver", "-k"], self.env, check=False)
+            self.env.pop("DISPLAY", None)
+            display.stop()
+
+
+def quiet(command, env, timeout=60, check=True):
+    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=timeout)
+    if check and result.returncode != 0:
+        raise SystemExit(f"{command[0]} failed with status {result.returncode}")
+    return result.returncode
+
+
+class Xvfb:
+    """A virtual screen on a display number the server picks itself."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            ready, _, _ = select.select([pipe], [], [], 15)
+            number = pipe.readline().strip() if ready else ""
+        if not number.isdigit():
+            self.stop()
+            raise SystemExit("Xvfb did not start")
+        self.name = f":{number}"
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def clear(path):
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif path.exists() or path.is_symlink():
+        path.unlink()
+
+
+def snapshot(folder):
+    """Relative name -> bytes (None for a subfolder) of everything below folder."""
+    if not folder.exists():
+        return None
+    return {(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")):
+            (None if p.is_dir() else p.read_bytes()) for p in folder.rglob("*")}
+
+
+def read_ppm(data):
+    tokens = []
+    position = 0
+    while len(tokens) < 4:
+        while data[position:position + 1].isspace():
+            position += 1
+        if data[position:position + 1] == b"#":
+            position = data.index(b"\n", position)
+            continue
+        end = position
+        while end < len(data) and not data[end:end + 1].isspace():
+            end += 1
+        tokens.append(data[position:end])
+        position = end
+    if tokens[0] != b"P6" or tokens[3] != b"255":
+        raise ValueError("not an 8-bit binary PPM")
+    width, height = int(tokens[1]), int(tokens[2])
+    return width, height, data[position + 1:]
+
+
+class Screen:
+    """A screenshot as RGB triples, kept as a PNG for people to look at."""
+
+    def __init__(self, display, png):
+        env = dict(os.environ, DISPLAY=display)
+        subprocess.run(["import", "-window", "root", str(png)], env=env, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
+        ppm = subprocess.run(["convert", str(png), "-depth", "8", "ppm:-"], check=True,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=30).stdout
+        self.width, self.height, self.rgb = read_ppm(ppm)
+
+    def region(self, left, top, right, bottom):
+        for y in range(max(top, 0), min(bottom, self.height)):
+            row = y * self.width * 3
+            for x in range(max(left, 0), min(right, self.width)):
+                offset = row + x * 3
+                yield self.rgb[offset], self.rgb[offset + 1], self.rgb[offset + 2]
+
+
+def dark_green(pixel):
+    red, green, blue = pixel
+    return 50 <= green <= 190 and green - red >= 40 and green - blue >= 40
+
+
+def white(pixel):
+    return min(pixel) >= 200
+
+
+def dark(pixel):
+    return max(pixel) <= 90
+
+
+def parse_rect(text):
+    return tuple(int(v) for v in text.split(","))
+
+
+class Run:
+    def __init__(self, prefix, case):
+        self.prefix = prefix
+        self.case = case
+        self.dir = prefix.root / "cases" / case.name
+        self.failures = Failures()
+        self.processes = []
+
+    # --- laying out drive_c -------------------------------------------------
+
+    def lay_out(self):
+        clear(self.dir)
+        self.dir.mkdir(parents=True)
+        work = self.prefix.drive_c / "e2e"
+        for folder in FOLDERS:
+            clear(self.prefix.linux(folder))
+        clear(work)
+        # A prefix of 32-bit Wine has no such folder of its own.
+        self.prefix.linux("C:\\Program Files (x86)").mkdir(exist_ok=True)
+
+        self.download = work / "download"
+        self.download.mkdir(parents=True)
+        if self.case.payload:
+            (self.download / PAYLOAD).write_bytes(NEW)
+        self.program = self.prefix.program
+        if self.case.elsewhere:
+            own = work / "updater"
+            own.mkdir()
+            self.program = own / self.prefix.program.name
+            shutil.copyfile(self.prefix.program, self.program)
+            (own / PAYLOAD).write_bytes(DECOY)
+
+        for index, contents in enumerate(self.case.folders):
+            if contents is None:
+                continue
+            folder = self.prefix.linux(FOLDERS[index])
+            folder.mkdir(parents=True)
+            for name, data in contents.items():
+                target = folder / name
+                if data is None:
+                    target.mkdir(parents=True, exist_ok=True)
+                else:
+                    target.parent.mkdir(parents=True, exist_ok=True)
+                    target.write_bytes(self.prefix.sleeper.read_bytes() if data is SLEEPER
+                                       else data)
+
+        for index, name, flag in self.case.attributes:
+            windows_path = f"{FOLDERS[index]}\\{name}"
+            self.prefix.wine("cmd", "/c", "attrib", flag, windows_path)
+            # Wine keeps these attributes in an extended attribute; without it the
+            # file would look ordinary and the case would test nothing.
+            if not has_dos_attributes(self.prefix.linux(windows_path)):
+                raise SystemExit(f"attrib {flag} left no mark on {windows_path}")
+        for index, name in self.case.read_only:
+            # Wine shows a file without write permission as read-only.
+            os.chmod(self.prefix.linux(f"{FOLDERS[index]}\\{name}"), 0o444)
+
+        self.before = [snapshot(self.prefix.linux(folder)) for folder in FOLDERS]
+
+    def start_running_destination(self):
+        target = self.prefix.linux(f"{FOLDERS[self.case.running]}\\{EXECUTABLE}")
+        process = self.start(target, self.download, "running.log")
+        deadline = time.monotonic() + 20
+        # `wine` execs into the Windows process, which maps its own image.
+        while time.monotonic() < deadline:
+            with contextlib.suppress(OSError):
+                if str(target) in Path(f"/proc/{process.pid}/maps").read_text():
+                    return
+            if process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise SystemExit(f"{target} did not start running")
+
+    def start(self, program, cwd, log_name):
+        with open(self.dir / log_name, "wb") as log:
+            process = subprocess.Popen(["wine", str(program)], cwd=cwd, env=self.prefix.env,
+                                       stdin=subprocess.DEVNULL, stdout=log,
+                                       stderr=subprocess.STDOUT)
+        self.processes.append(process)
+        return process
+
+    def stop_all(self):
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    # --- reading the window -------------------------------------------------
+
+    def probe(self, *args):
+        output = self.dir / "probe.txt"
+        with open(output, "wb") as out:
+            status = self.prefix.wine(self.prefix.probe_exe, *args, stdout=out, timeout=60)
+        values = {}
+        for line in output.read_text(encoding="utf-8").splitlines():
+            key, separator, value = line.partition("=")
+            if separator:
+                values[key] = value
+        if status != 0 or values.get("found") != "1":
+            raise SystemExit(f"the probe found no window (status {status})")
+        return values
+
+    def click(self, values, x, y):
+        screen_x = int(values["client_origin_x"]) + x
+        screen_y = int(values["client_origin_y"]) + y
+        subprocess.run(["xdotool", "mousemove", str(screen_x), str(screen_y), "click", "1"],
+                       env=dict(os.environ, DISPLAY=self.prefix.env["DISPLAY"]), check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
+
+    # --- the case -----------------------------------------------------------
+
+    def execute(self, display):
+        self.lay_out()
+        if self.case.running is not None:
+            self.start_running_destination()
+        updater = self.start(self.program, self.download, "updater.log")
+
+        # A label that is to be written gets a long wait that ends as soon as it is;
+        # one that is to stay empty is watched for a while.
+        values = self.probe("--timeout", "20000", "--settle",
+                            "20000" if self.case.label else "1500")
+        self.failures.equal("label text", values.get("label_text"), self.case.label)
+        self.failures.equal("label written", values.get("label_written"),
+                            "1" if self.case.label else "0")
+        self.failures.equal("picture text", values.get("image_text"), "Ok")
+        if self.case.dpi is not None:
+            self.check_layout(values, display)
+
+        self.check_clicks(updater, values)
+        for process in self.processes:
+            if process is not updater and process.poll() is None:
+                process.kill()
+                process.wait()
+        self.check_files()
+
+    def check_clicks(self, updater, values):
+        label = parse_rect(values["label_rect"])
+        image = parse_rect(values["image_rect"])
+        width = int(values["client_width"])
+        # Clicks on the label and on empty client space above it change nothing.
+        self.click(values, (label[0] + label[2]) // 2, (label[1] + label[3]) // 2)
+        self.click(values, width // 2, label[1] // 2)
+        self.click(values, 8, int(values["client_height"]) - 8)
+        time.sleep(0.5)
+        self.failures.true("still running after clicks beside the Ok picture",
+                           updater.poll() is None)
+        if updater.poll() is None:
+            again = self.probe("--timeout", "5000")
+            self.failures.equal("label text after clicks", again.get("label_text"),
+                                self.case.label)
+
+        self.click(values, (image[0] + image[2]) // 2, (image[1] + image[3]) // 2)
+        try:
+            status = updater.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            self.failures.true("ended by a click on the Ok picture", False)
+            return
+        self.failures.equal("exit status", status, self.case.exit_status)
+
+    def check_files(self):
+        for index, folder in enumerate(FOLDERS):
+            before = self.before[index]
+            after = snapshot(self.prefix.linux(folder))
+            if before is None:
+                self.failures.equal(f"{folder} exists", after is not None, False)
+                continue
+            expected = dict(before)
+            if self.case.updated[index]:
+                expected[EXECUTABLE] = NEW
+            self.failures.equal(f"names in {folder}", sorted(after), sorted(expected))
+            for name, data in expected.items():
+                if name in after and after[name] != data:
+                    state = ("the payload" if after[name] == NEW else
+                             "the decoy" if after[name] == DECOY else
+                             "the old bytes" if after[name] == before.get(name) else
+                             f"{len(after[name])} other bytes")
+                    self.failures.true(f"bytes of {folder}\\{name}", False, f"holds {state}")
+        if self.case.payload:
+            payload = self.download / PAYLOAD
+            self.failures.true("payload left in place", payload.is_file() and
+                               payload.read_bytes() == NEW)
+
+    def check_layout(self, values, display):
+        dpi = self.case.dpi
+        failures = self.failures
+        failures.equal("screen DPI", values.get("dpi"), str(dpi))
+        failures.equal("caption", values.get("caption"), "Zimlex Update")
+        failures.equal("class", values.get("class"), "ZimlexUpdate")
+        client = (int(values["client_width"]), int(values["client_height"]))
+        failures.equal("client size", client, tuple(pixels(t, dpi) for t in CLIENT_TWIPS))
+        label = parse_rect(values["label_rect"])
+        image = parse_rect(values["image_rect"])
+        failures.equal("label rectangle", label, expected_rect(LABEL_TWIPS, dpi))
+        failures.equal("picture rectangle", image, expected_rect(IMAGE_TWIPS, dpi))
+        if dpi == 96:
+            # The designed pixel sizes, independently of the arithmetic above.
+            failures.equal("client size at 96 DPI", client, (482, 259))
+            failures.equal("label rectangle at 96 DPI", label, (32, 88, 449, 113))
+            failures.equal("picture rectangle at 96 DPI", image, (360, 192, 447, 235))
+        style = int(values["label_style"], 16)
+        failures.true("label centres its text", style & 0x3 == SS_CENTER, hex(style))
+        failures.true("label shortens paths with an ellipsis",
+                      style & SS_PATHELLIPSIS == SS_PATHELLIPSIS, hex(style))
+        failures.equal("label class", values.get("label_class", "").lower(), "static")
+        failures.equal("picture class", values.get("image_class", "").lower(), "button")
+
+        origin = (int(values["client_origin_x"]), int(values["client_origin_y"]))
+        frame = parse_rect(values["window_rect"])
+        png = self.prefix.root / f"screenshot-{dpi}dpi.png"
+        # The label is repainted once the update returns; poll for the finished picture.
+        deadline = time.monotonic() + 10
+        while True:
+            problems = self.check_pixels(Screen(display.name, png), origin, frame, label, image)
+            if not problems or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        for problem in problems:
+            failures.true(f"screenshot {png}", False, problem)
+        print(f"screenshot: {png}")
+
+    @staticmethod
+    def check_pixels(screen, origin, frame, label, image):
+        def on_screen(rect):
+            return (origin[0] + rect[0], origin[1] + rect[1], origin[0] + rect[2],
+                    origin[1] + rect[3])
+
+        problems = []
+        picture = list(screen.region(*on_screen(image)))
+        greens = sum(map(dark_green, picture))
+        whites = sum(map(white, picture))
+        if greens < len(picture) // 2:
+            problems.append(f"picture is dark green in {greens} of {len(picture)} pixels")
+        if not len(picture) // 50 <= whites <= len(picture) * 2 // 5:
+            problems.append(f"picture has {whites} white caption pixels of {len(picture)}")
+        text = sum(map(dark, screen.region(*on_screen(label))))
+        if text < 50:
+            problems.append(f"label area has only {text} dark text pixels")
+        title = list(screen.region(frame[0], frame[1], frame[2], origin[1]))
+        drawn = sum(1 for pixel in title if max(pixel) > 0)
+        if not title or drawn < len(title) // 2:
+            problems.append(f"no title bar drawn above the client area ({drawn} of {len(title)})")
+        return problems
+
+
+def has_dos_attributes(path):
+    try:
+        return "user.DOSATTRIB" in os.listxattr(path, follow_symlinks=False)
+    except OSError:
+        return False
+
+
+def run_case(prefix, case):
+    started = time.monotonic()
+    run = Run(prefix, case)
+    with prefix.locked():
+        with prefix.session(case.dpi or 96) as display:
+            try:
+                run.execute(display)
+            except BaseException:
+                with contextlib.suppress(Exception):
+                    Screen(display.name, run.dir / "failure.png")
+                raise
+            finally:
+                run.stop_all()
+                if case.dpi not in (None, 96):
+                    # Later sessions set their own DPI; this one leaves the usual one behind.
+                    prefix.set_registry(96)
+    elapsed = time.monotonic() - started
+    if run.failures.items:
+        for item in run.failures.items:
+            print(f"FAIL {case.name}: {item}")
+        print(f"logs and probe output: {run.dir}")
+        return 1
+    print(f"PASS {case.name} ({elapsed:.1f} s): label {case.label!r}, "
+          f"exit status {case.exit_status}, updated {case.updated}")
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", required=True)
+    commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("list")
+    commands.add_parser("prefix")
+    run = commands.add_parser("run")
+    run.add_argument("case", choices=[case.name for case in CASES])
+    args = parser.parse_args()
+
+    prefix = Prefix(args.build_dir)
+    if args.command == "list":
+        print("\n".join(case.name for case in CASES))
+        return 0
+    if args.command == "prefix":
+        with prefix.locked():
+            pass
+        return 0
+    for path in (prefix.program, prefix.probe_exe, prefix.sleeper):
+        if not path.is_file():
+            raise SystemExit(f"missing {path}: build the win32 preset first")
+    return run_case(prefix, next(case for case in CASES if case.name == args.case))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
