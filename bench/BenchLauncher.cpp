@@ -19,12 +19,12 @@
 namespace {
 
 enum Status : int {
-    kOk = 0,
-    kUsage = 2,
-    kNotStarted = 3,
-    kEndedEarly = 4,
-    kTimedOut = 5,
-    kDidNotEnd = 6,
+    Ok = 0,
+    Usage = 2,
+    NotStarted = 3,
+    EndedEarly = 4,
+    TimedOut = 5,
+    DidNotEnd = 6,
 };
 
 constexpr DWORD kTextTimeoutMs = 180000;
@@ -139,7 +139,7 @@ int Run(const Options& options) {
     if (!CreateProcessW(options.program, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
                         options.directory, &startup, &process)) {
         std::printf("not-started error=%lu\n", GetLastError());
-        return kNotStarted;
+        return NotStarted;
     }
     CloseHandle(process.hThread);
 
@@ -158,12 +158,12 @@ int Run(const Options& options) {
             DWORD exitCode = 0;
             GetExitCodeProcess(process.hProcess, &exitCode);
             Report("ended-early", -1, 0, exitCode, text);
-            return kEndedEarly;
+            return EndedEarly;
         }
         if (GetTickCount64() > deadline) {
             TerminateProcess(process.hProcess, 99);
             Report("timed-out", -1, 0, 0, text);
-            return kTimedOut;
+            return TimedOut;
         }
         Sleep(1);
     }
@@ -181,13 +181,13 @@ int Run(const Options& options) {
     if (WaitForSingleObject(process.hProcess, kEndTimeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 99);
         Report("did-not-end", elapsedUs, peak, 99, text);
-        return kDidNotEnd;
+        return DidNotEnd;
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hProcess);
     Report("ok", elapsedUs, peak, exitCode, text);
-    return kOk;
+    return Ok;
 }
 
 } // namespace
@@ -197,7 +197,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: BenchLauncher <program> <current dir> <window class> <control id> "
                    "<texts> <click id> [hold file]\n",
                    stderr);
-        return kUsage;
+        return Usage;
     }
     const Options options{argv[1],
                           argv[2],
