@@ -9,6 +9,8 @@
 //   someone deletes it, so its process can be examined from outside.
 //
 // Prints one line: elapsed_us=... peak_working_set=... exit_code=... text="..."
+#include "KernelHandles.h"
+
 #include <windows.h>
 #include <psapi.h>
 
@@ -107,17 +109,17 @@ SIZE_T PeakWorkingSet(HANDLE process) {
 }
 
 void HoldUntilDeleted(const wchar_t* holdFile, DWORD processId) {
-    const HANDLE file = CreateFileW(holdFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    UniqueFile file(CreateFileW(holdFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         return;
     }
     char line[32];
     const int size =
         std::snprintf(line, sizeof(line), "%lu\n", static_cast<unsigned long>(processId));
     DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(size), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), line, static_cast<DWORD>(size), &written, nullptr);
+    file.Reset();
     const ULONGLONG deadline = GetTickCount64() + kHoldTimeoutMs;
     while (GetFileAttributesW(holdFile) != INVALID_FILE_ATTRIBUTES && GetTickCount64() < deadline) {
         Sleep(5);
@@ -141,7 +143,8 @@ int Run(const Options& options) {
         std::printf("not-started error=%lu\n", GetLastError());
         return NotStarted;
     }
-    CloseHandle(process.hThread);
+    const UniqueKernelObject thread(process.hThread);
+    const UniqueKernelObject child(process.hProcess);
 
     wchar_t text[512] = L"";
     HWND top = nullptr;
@@ -154,21 +157,21 @@ int Run(const Options& options) {
             QueryPerformanceCounter(&seen);
             break;
         }
-        if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+        if (WaitForSingleObject(child.Get(), 0) == WAIT_OBJECT_0) {
             DWORD exitCode = 0;
-            GetExitCodeProcess(process.hProcess, &exitCode);
+            GetExitCodeProcess(child.Get(), &exitCode);
             Report("ended-early", -1, 0, exitCode, text);
             return EndedEarly;
         }
         if (GetTickCount64() > deadline) {
-            TerminateProcess(process.hProcess, 99);
+            TerminateProcess(child.Get(), 99);
             Report("timed-out", -1, 0, 0, text);
             return TimedOut;
         }
         Sleep(1);
     }
     const LONGLONG elapsedUs = (seen.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
-    const SIZE_T peak = PeakWorkingSet(process.hProcess);
+    const SIZE_T peak = PeakWorkingSet(child.Get());
     if (options.holdFile != nullptr) {
         HoldUntilDeleted(options.holdFile, process.dwProcessId);
     }
@@ -178,14 +181,13 @@ int Run(const Options& options) {
     } else {
         PostMessageW(top, WM_CLOSE, 0, 0);
     }
-    if (WaitForSingleObject(process.hProcess, kEndTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 99);
+    if (WaitForSingleObject(child.Get(), kEndTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(child.Get(), 99);
         Report("did-not-end", elapsedUs, peak, 99, text);
         return DidNotEnd;
     }
     DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(child.Get(), &exitCode);
     Report("ok", elapsedUs, peak, exitCode, text);
     return Ok;
 }

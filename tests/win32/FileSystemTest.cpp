@@ -1,3 +1,4 @@
+#include "KernelHandles.h"
 #include "Win32FileSystem.h"
 
 #include <gtest/gtest.h>
@@ -236,12 +237,12 @@ TEST_F(CopyTest, FailsIntoAMissingFolder) {
 
 TEST_F(CopyTest, FailsWhileAnotherHandleDeniesDeleteSharing) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
-    const HANDLE held =
-        CreateFileW((destination_ / L"Zimlex.exe").c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    UniqueFile held(CreateFileW((destination_ / L"Zimlex.exe").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    ASSERT_TRUE(held);
     const bool copied = CopyPayload();
-    CloseHandle(held);
+    held.Reset();
     EXPECT_FALSE(copied);
     ExpectUntouched(kOld);
 }
@@ -260,12 +261,12 @@ TEST_F(CopyTest, FailsWhileTheExecutableRuns) {
     std::wstring commandLine = L"\"" + running.wstring() + L"\"";
     ASSERT_TRUE(CreateProcessW(running.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                                nullptr, nullptr, &startup, &process));
+    const UniqueKernelObject thread(process.hThread);
+    const UniqueKernelObject sleeper(process.hProcess);
     Sleep(300);
     const bool copied = CopyPayload();
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 5000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    TerminateProcess(sleeper.Get(), 0);
+    WaitForSingleObject(sleeper.Get(), 5000);
 
     EXPECT_FALSE(copied);
     ExpectUntouched(oldBytes);

@@ -1,6 +1,6 @@
 #include "Win32FileSystem.h"
 
-#include "UniqueHandle.h"
+#include "KernelHandles.h"
 
 #include <windows.h>
 
@@ -22,13 +22,6 @@ struct VirtualMemoryTraits {
     static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
 };
 using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
-
-struct FileTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { CloseHandle(handle); }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
 
 // A zero-terminated copy of a path, as the W functions want it.
 class PathBuffer {
