@@ -15,21 +15,12 @@ struct GdiObjectTraits {
 using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
 
 // The screen's device context, for reading the display's DPI.
-class ScreenDc {
-public:
-    ScreenDc() : dc_(GetDC(nullptr)) {}
-    ScreenDc(const ScreenDc&) = delete;
-    ScreenDc& operator=(const ScreenDc&) = delete;
-    ~ScreenDc() {
-        if (dc_ != nullptr) {
-            ReleaseDC(nullptr, dc_);
-        }
-    }
-    [[nodiscard]] HDC Get() const { return dc_; }
-
-private:
-    HDC dc_;
+struct ScreenDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
 };
+using ScreenDc = UniqueHandle<ScreenDcTraits>;
 
 // One reference to a COM object.
 template <typename Interface> class ComPtr {

@@ -1,10 +1,8 @@
 #include "Update.h"
 
 #include "Resource.h"
+#include "TerminatedText.h"
 #include "Win32FileSystem.h"
-
-#include <algorithm>
-#include <array>
 
 namespace {
 
@@ -34,8 +32,8 @@ constexpr UINT kRunUpdateMessage = WM_APP + 1;
 bool Update::Create(HINSTANCE instance, int showCommand) {
     instance_ = instance;
     {
-        const ScreenDc screen;
-        if (screen.Get() != nullptr) {
+        const ScreenDc screen(GetDC(nullptr));
+        if (screen) {
             dpi_ = GetDeviceCaps(screen.Get(), LOGPIXELSX);
         }
     }
@@ -82,15 +80,14 @@ void Update::HandlePendingMessages() {
 }
 
 bool Update::SetStatusText(std::wstring_view text) {
-    std::array<wchar_t, 300> buffer{};
-    if (text.size() >= buffer.size()) {
+    TerminatedText terminated;
+    if (!terminated.Assign(text)) {
         return false;
     }
-    std::copy(text.begin(), text.end(), buffer.begin());
     // No repaint until the update returns: a later text replaces an earlier
     // one before either is seen.
     SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
-    const BOOL written = SetWindowTextW(label1_, buffer.data());
+    const BOOL written = SetWindowTextW(label1_, terminated.CStr());
     SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(label1_, nullptr, TRUE);
     return written != FALSE;

@@ -1,11 +1,9 @@
 #include "Win32FileSystem.h"
 
 #include "KernelHandles.h"
+#include "TerminatedText.h"
 
 #include <windows.h>
-
-#include <algorithm>
-#include <array>
 
 namespace {
 
@@ -22,23 +20,6 @@ struct VirtualMemoryTraits {
     static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
 };
 using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
-
-// A zero-terminated copy of a path, as the W functions want it.
-class PathBuffer {
-public:
-    [[nodiscard]] bool Assign(std::wstring_view path, std::wstring_view suffix = {}) {
-        if (path.size() + suffix.size() >= text_.size()) {
-            return false;
-        }
-        auto end = std::copy(path.begin(), path.end(), text_.begin());
-        *std::copy(suffix.begin(), suffix.end(), end) = L'\0';
-        return true;
-    }
-    [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
-
-private:
-    std::array<wchar_t, MAX_PATH> text_{};
-};
 
 constexpr DWORD kNotOrdinary =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -72,7 +53,7 @@ constexpr DWORD kBlockSize = 1U << 20U;
            stagedSize.QuadPart == expectedSize;
 }
 
-void RemoveStaging(const PathBuffer& staging) {
+void RemoveStaging(const TerminatedText& staging) {
     SetFileAttributesW(staging.CStr(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(staging.CStr());
 }
@@ -81,7 +62,7 @@ void RemoveStaging(const PathBuffer& staging) {
 
 bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
     firstFile.Clear();
-    PathBuffer path;
+    TerminatedText path;
     if (!path.Assign(pattern)) {
         return false;
     }
@@ -101,9 +82,9 @@ bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
 }
 
 bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {
-    PathBuffer sourcePath;
-    PathBuffer destinationPath;
-    PathBuffer stagingPath;
+    TerminatedText sourcePath;
+    TerminatedText destinationPath;
+    TerminatedText stagingPath;
     if (!sourcePath.Assign(source) || !destinationPath.Assign(destination) ||
         !stagingPath.Assign(destination, kStagingSuffix)) {
         return false;
