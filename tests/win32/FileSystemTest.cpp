@@ -20,12 +20,6 @@ std::string ReadBytes(const fs::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void WriteBytes(const fs::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    ASSERT_TRUE(out.good()) << file;
-}
-
 std::set<std::wstring> Names(const fs::path& folder) {
     std::set<std::wstring> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
@@ -38,6 +32,18 @@ void AddAttributes(const fs::path& file, DWORD attributes) {
     const DWORD current = GetFileAttributesW(file.c_str());
     ASSERT_NE(current, INVALID_FILE_ATTRIBUTES) << file;
     ASSERT_TRUE(SetFileAttributesW(file.c_str(), current | attributes)) << file;
+}
+
+// Attributes beyond the ordinary ones are added once the bytes are written.
+void WriteBytes(const fs::path& file, const std::string& bytes, DWORD attributes = 0) {
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << bytes;
+        ASSERT_TRUE(out.good()) << file;
+    }
+    if (attributes != 0) {
+        AddAttributes(file, attributes);
+    }
 }
 
 std::wstring Pattern(const fs::path& folder) {
@@ -112,24 +118,20 @@ INSTANTIATE_TEST_SUITE_P(
                               L""},
                     ProbeCase{"OnlyHiddenAndSystemFiles",
                               [](const fs::path& f) {
-                                  WriteBytes(f / L"hidden.dat", "h");
-                                  AddAttributes(f / L"hidden.dat", FILE_ATTRIBUTE_HIDDEN);
-                                  WriteBytes(f / L"system.dat", "s");
-                                  AddAttributes(f / L"system.dat", FILE_ATTRIBUTE_SYSTEM);
+                                  WriteBytes(f / L"hidden.dat", "h", FILE_ATTRIBUTE_HIDDEN);
+                                  WriteBytes(f / L"system.dat", "s", FILE_ATTRIBUTE_SYSTEM);
                               },
                               L""},
                     ProbeCase{"OrdinaryFileAmongHiddenOnes",
                               [](const fs::path& f) {
-                                  WriteBytes(f / L"a-hidden.dat", "h");
-                                  AddAttributes(f / L"a-hidden.dat", FILE_ATTRIBUTE_HIDDEN);
+                                  WriteBytes(f / L"a-hidden.dat", "h", FILE_ATTRIBUTE_HIDDEN);
                                   fs::create_directories(f / L"b-folder");
                                   WriteBytes(f / L"c.txt", "c");
                               },
                               L"c.txt"},
                     ProbeCase{"ReadOnlyFileCounts",
                               [](const fs::path& f) {
-                                  WriteBytes(f / L"Zimlex.exe", "old");
-                                  AddAttributes(f / L"Zimlex.exe", FILE_ATTRIBUTE_READONLY);
+                                  WriteBytes(f / L"Zimlex.exe", "old", FILE_ATTRIBUTE_READONLY);
                               },
                               L"Zimlex.exe"},
                     ProbeCase{"ArchiveOnlyFileCounts",
@@ -208,8 +210,7 @@ TEST_F(CopyTest, ReplacesAnEmptyPayloadToo) {
 TEST_F(CopyTest, ClearsTheStagingFileOfARunKilledHalfWay) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     const fs::path staging = destination_ / (std::wstring(L"Zimlex.exe") + kStagingSuffix.data());
-    WriteBytes(staging, "half a copy");
-    AddAttributes(staging, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    WriteBytes(staging, "half a copy", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
 
     ASSERT_TRUE(CopyPayload());
     EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
@@ -224,8 +225,7 @@ TEST_F(CopyTest, FailsWithoutAPayloadAndKeepsTheOldExecutable) {
 }
 
 TEST_F(CopyTest, RefusesAReadOnlyDestination) {
-    WriteBytes(destination_ / L"Zimlex.exe", kOld);
-    AddAttributes(destination_ / L"Zimlex.exe", FILE_ATTRIBUTE_READONLY);
+    WriteBytes(destination_ / L"Zimlex.exe", kOld, FILE_ATTRIBUTE_READONLY);
     EXPECT_FALSE(CopyPayload());
     ExpectUntouched(kOld);
 }
