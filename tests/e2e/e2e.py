@@ -22,6 +22,9 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from wine_prefix import SCREEN, make_prefix, wine_env  # noqa: E402
+
 FIRST = "C:\\Program Files (x86)\\Zimlex"
 SECOND = "C:\\Program Files\\Zimlex"
 FOLDERS = (FIRST, SECOND)
@@ -47,8 +50,6 @@ LABEL_TWIPS = (480, 1320, 6255, 375)
 IMAGE_TWIPS = (5400, 2880, 1305, 645)
 SS_CENTER = 0x1
 SS_PATHELLIPSIS = 0x8000
-
-SCREEN = "1024x768x24"
 
 
 def mul_div(number, numerator, denominator):
@@ -147,8 +148,7 @@ class Prefix:
         self.program = self.build / "ZimlexUpdate.exe"
         self.probe_exe = self.root / "WindowProbe.exe"
         self.sleeper = self.build / "tests" / "sleeper.exe"
-        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = wine_env(self.path)
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
 
@@ -160,20 +160,10 @@ class Prefix:
     def locked(self):
         # One session at a time: the prefix, its server and its registry are shared.
         self.root.mkdir(parents=True, exist_ok=True)
-        with open(self.root / "prefix.lock", "w") as lock:
+        with open(self.root / "session.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
-            self.make()
+            make_prefix(self.path)
             yield
-
-    def make(self):
-        if (self.path / "system.reg").exists():
-            return
-        started = time.monotonic()
-        quiet(["wineboot", "-i"], self.env, timeout=300)
-        quiet(["wineserver", "-w"], self.env, timeout=120)
-        if not (self.path / "system.reg").exists():
-            raise SystemExit(f"wineboot did not make the prefix {self.path}")
-        print(f"made Wine prefix {self.path} in {time.monotonic() - started:.1f} s")
 
     def wine(self, *args, timeout=60, cwd=None, stdout=subprocess.DEVNULL):
         # Wine's services outlive the program and inherit its output: never a pipe.
