@@ -9,7 +9,7 @@
 //   someone deletes it, so its process can be examined from outside.
 //
 // Prints one line: elapsed_us=... peak_working_set=... exit_code=... text="..."
-#include "KernelHandles.h"
+#include "Handles.h"
 
 #include <windows.h>
 #include <psapi.h>

@@ -1,5 +1,7 @@
 #include "Picture.h"
 
+#include "Com.h"
+
 #include <wincodec.h>
 
 bool Picture::Load(HINSTANCE instance, WORD resourceId) {

@@ -32,7 +32,7 @@ constexpr UINT kRunUpdateMessage = WM_APP + 1;
 bool Update::Create(HINSTANCE instance, int showCommand) {
     instance_ = instance;
     {
-        const ScreenDc screen(GetDC(nullptr));
+        const UniqueScreenDc screen(GetDC(nullptr));
         if (screen) {
             dpi_ = GetDeviceCaps(screen.Get(), LOGPIXELSX);
         }

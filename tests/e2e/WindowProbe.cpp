@@ -6,6 +6,8 @@
 //   --timeout  how long to wait for the window to appear (default 10000)
 //   --settle   wait up to MS for the label to be written, then until the
 //              update has returned and the text no longer changes
+#include "Handles.h"
+
 #include <windows.h>
 
 #include <array>
@@ -174,9 +176,8 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     {
-        const HDC screen = GetDC(nullptr);
-        Print(L"dpi", GetDeviceCaps(screen, LOGPIXELSX));
-        ReleaseDC(nullptr, screen);
+        const UniqueScreenDc screen(GetDC(nullptr));
+        Print(L"dpi", GetDeviceCaps(screen.Get(), LOGPIXELSX));
     }
     Print(L"class", ClassName(window));
     Print(L"caption", WindowText(window));

@@ -1,4 +1,4 @@
-#include "KernelHandles.h"
+#include "Handles.h"
 #include "Win32FileSystem.h"
 
 #include <gtest/gtest.h>

@@ -1,25 +1,11 @@
 #include "Win32FileSystem.h"
 
-#include "KernelHandles.h"
+#include "Handles.h"
 #include "TerminatedText.h"
 
 #include <windows.h>
 
 namespace {
-
-struct FindTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { FindClose(handle); }
-};
-using UniqueFind = UniqueHandle<FindTraits>;
-
-struct VirtualMemoryTraits {
-    using Handle = void*;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
-};
-using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
 
 constexpr DWORD kNotOrdinary =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;

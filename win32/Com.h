@@ -1,26 +1,9 @@
 #pragma once
 
-#include "UniqueHandle.h"
-
 #include <windows.h>
 #include <objbase.h>
 
 #include <utility>
-
-struct GdiObjectTraits {
-    using Handle = HGDIOBJ;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle handle) { DeleteObject(handle); }
-};
-using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
-
-// The screen's device context, for reading the display's DPI.
-struct ScreenDcTraits {
-    using Handle = HDC;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
-};
-using ScreenDc = UniqueHandle<ScreenDcTraits>;
 
 // One reference to a COM object.
 template <typename Interface> class ComPtr {

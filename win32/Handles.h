@@ -1,0 +1,53 @@
+#pragma once
+
+#include "UniqueHandle.h"
+
+#include <windows.h>
+
+// One traits struct and one owner per kind of handle: what a failed call
+// returns, and the one function that frees it.
+
+// CreateFileW fails with INVALID_HANDLE_VALUE, not null.
+struct FileTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { CloseHandle(handle); }
+};
+using UniqueFile = UniqueHandle<FileTraits>;
+
+struct FindTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Handle handle) { FindClose(handle); }
+};
+using UniqueFind = UniqueHandle<FindTraits>;
+
+// Processes, threads, events: null when the call failed.
+struct KernelObjectTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle handle) { CloseHandle(handle); }
+};
+using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
+
+struct VirtualMemoryTraits {
+    using Handle = void*;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
+};
+using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
+
+struct GdiObjectTraits {
+    using Handle = HGDIOBJ;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle handle) { DeleteObject(handle); }
+};
+using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
+
+// The screen's device context, from GetDC(nullptr).
+struct ScreenDcTraits {
+    using Handle = HDC;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
+};
+using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
