@@ -30,6 +30,15 @@ struct KernelObjectTraits {
 };
 using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
 
+// Ownership of a mutex this thread has acquired: freeing releases it. The
+// mutex's handle is owned apart and must outlive it.
+struct HeldMutexTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle mutex) { ReleaseMutex(mutex); }
+};
+using HeldMutex = UniqueHandle<HeldMutexTraits>;
+
 struct VirtualMemoryTraits {
     using Handle = void*;
     static Handle Invalid() { return nullptr; }

@@ -4,12 +4,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iostream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -48,6 +53,81 @@ void WriteBytes(const fs::path& file, const std::string& bytes, DWORD attributes
 
 std::wstring Pattern(const fs::path& folder) {
     return folder.wstring() + L"\\*.*";
+}
+
+fs::path BesideThisTest(const wchar_t* program) {
+    wchar_t self[MAX_PATH];
+    return GetModuleFileNameW(nullptr, self, MAX_PATH) != 0 ? fs::path(self).parent_path() / program
+                                                            : fs::path(program);
+}
+
+// Another process, ended when the test no longer needs it.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess() {
+        if (process_ && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_.Get(), 0);
+            WaitForSingleObject(process_.Get(), 5000);
+        }
+    }
+
+    [[nodiscard]] bool Start(const fs::path& program, const std::wstring& arguments) {
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process{};
+        std::wstring commandLine = L"\"" + program.wstring() + L"\" " + arguments;
+        if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                            nullptr, nullptr, &startup, &process)) {
+            return false;
+        }
+        thread_.Reset(process.hThread);
+        process_.Reset(process.hProcess);
+        return true;
+    }
+
+    // The exit code, or STILL_ACTIVE when it has not ended in time.
+    DWORD Wait(DWORD timeoutMs) const {
+        DWORD code = STILL_ACTIVE;
+        WaitForSingleObject(process_.Get(), timeoutMs);
+        GetExitCodeProcess(process_.Get(), &code);
+        return code;
+    }
+
+private:
+    UniqueKernelObject process_;
+    UniqueKernelObject thread_;
+};
+
+// A scanner process that holds `file` with `sharing` for `holdMs` once it can
+// open it, or gives up after `giveUpMs`; Start returns once it holds the file
+// when `waitUntilHeld` is set.
+class Scanner {
+public:
+    [[nodiscard]] bool Start(const fs::path& file, const wchar_t* sharing, DWORD holdMs,
+                             bool waitUntilHeld) {
+        std::wstring arguments =
+            L"\"" + file.wstring() + L"\" " + sharing + L" " + std::to_wstring(holdMs) + L" 20000";
+        if (waitUntilHeld) {
+            held_.Reset(CreateEventW(nullptr, TRUE, FALSE, kHeldEvent));
+            arguments += L" ";
+            arguments += kHeldEvent;
+        }
+        return process_.Start(BesideThisTest(L"scanner.exe"), arguments) &&
+               (!waitUntilHeld || WaitForSingleObject(held_.Get(), 20000) == WAIT_OBJECT_0);
+    }
+    DWORD Wait(DWORD timeoutMs) const { return process_.Wait(timeoutMs); }
+
+private:
+    static constexpr wchar_t kHeldEvent[] = L"Local\\ZimlexTestScannerHolds";
+    UniqueKernelObject held_;
+    ChildProcess process_;
+};
+
+ULONGLONG MillisecondsSince(ULONGLONG start) {
+    return GetTickCount64() - start;
 }
 
 // Each test gets a fresh folder of its own on the real (Wine) file system.
@@ -153,6 +233,17 @@ TEST_F(FileSystemTest, ProbeOfAMissingFolderAnswersEmptyNotAFailure) {
     EXPECT_TRUE(first.View().empty());
 }
 
+TEST_F(FileSystemTest, ProbeOfAPlainFileWhereTheFolderShouldBeAnswersEmpty) {
+    WriteBytes(root_ / L"Zimlex", "not a folder");
+    FileName first;
+    ASSERT_TRUE(first.Assign(L"stale"));
+    ASSERT_TRUE(files_.Probe(Pattern(root_ / L"Zimlex"), first));
+    EXPECT_TRUE(first.View().empty());
+    ASSERT_TRUE(first.Assign(L"stale"));
+    ASSERT_TRUE(files_.Probe(Pattern(root_ / L"Zimlex" / L"deeper"), first));
+    EXPECT_TRUE(first.View().empty());
+}
+
 // --- Copy --------------------------------------------------------------------
 
 class CopyTest : public FileSystemTest {
@@ -200,11 +291,30 @@ TEST_F(CopyTest, ReplacesAnExistingExecutableWithOrdinaryAttributes) {
     EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0U);
 }
 
-TEST_F(CopyTest, ReplacesAnEmptyPayloadToo) {
+TEST_F(CopyTest, RefusesAnEmptyPayload) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     WriteBytes(source_ / L"Zimlex.ex_", "");
+    EXPECT_FALSE(CopyPayload());
+    ExpectUntouched(kOld);
+}
+
+TEST_F(CopyTest, KeepsThePayloadsModificationTime) {
+    WriteBytes(destination_ / L"Zimlex.exe", kOld);
+    const fs::path payload = source_ / L"Zimlex.ex_";
+    // 2021-03-04 05:06:07 UTC, far from the time of the test.
+    const FILETIME built{0x9D4A8F80, 0x01D710B4};
+    {
+        UniqueFile file(CreateFileW(payload.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &built));
+    }
     ASSERT_TRUE(CopyPayload());
-    EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), "");
+    WIN32_FILE_ATTRIBUTE_DATA installed{};
+    ASSERT_TRUE(GetFileAttributesExW((destination_ / L"Zimlex.exe").c_str(), GetFileExInfoStandard,
+                                     &installed));
+    EXPECT_EQ(installed.ftLastWriteTime.dwHighDateTime, built.dwHighDateTime);
+    EXPECT_EQ(installed.ftLastWriteTime.dwLowDateTime, built.dwLowDateTime);
 }
 
 TEST_F(CopyTest, ClearsTheStagingFileOfARunKilledHalfWay) {
@@ -248,40 +358,53 @@ TEST_F(CopyTest, FailsWhileAnotherHandleDeniesDeleteSharing) {
 }
 
 TEST_F(CopyTest, FailsWhileTheExecutableRuns) {
-    wchar_t self[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0U);
     const fs::path running = destination_ / L"Zimlex.exe";
-    ASSERT_TRUE(
-        CopyFileW((fs::path(self).parent_path() / L"sleeper.exe").c_str(), running.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BesideThisTest(L"sleeper.exe").c_str(), running.c_str(), FALSE));
     const std::string oldBytes = ReadBytes(running);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    std::wstring commandLine = L"\"" + running.wstring() + L"\"";
-    ASSERT_TRUE(CreateProcessW(running.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                               nullptr, nullptr, &startup, &process));
-    const UniqueKernelObject thread(process.hThread);
-    const UniqueKernelObject sleeper(process.hProcess);
+    ChildProcess sleeper;
+    ASSERT_TRUE(sleeper.Start(running, L""));
     Sleep(300);
-    const bool copied = CopyPayload();
-    TerminateProcess(sleeper.Get(), 0);
-    WaitForSingleObject(sleeper.Get(), 5000);
-
-    EXPECT_FALSE(copied);
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_FALSE(CopyPayload());
+    std::cout << "failure against a running executable after " << MillisecondsSince(started)
+              << " ms\n";
     ExpectUntouched(oldBytes);
 }
 
-TEST_F(CopyTest, ReadsThePayloadFromTheCurrentDirectoryAtTheMomentOfTheCopy) {
+TEST_F(CopyTest, ReadsThePayloadFromTheCurrentDirectoryAtTheMomentOfTheFirstCopy) {
     const fs::path other = Folder(L"other");
     WriteBytes(other / L"Zimlex.ex_", "from the other folder");
-
-    ASSERT_TRUE(CopyPayload());
-    EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
-
     ASSERT_TRUE(SetCurrentDirectoryW(other.c_str()));
+
     ASSERT_TRUE(CopyPayload());
     EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), "from the other folder");
+}
+
+// Nobody may swap the payload between the folders of one run.
+TEST_F(CopyTest, OneRunInstallsOnePayloadThatNoWriterCanChange) {
+    const fs::path payload = source_ / L"Zimlex.ex_";
+    const fs::path second = Folder(L"second");
+    std::optional<Win32FileSystem> run(std::in_place);
+    ASSERT_TRUE(run->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+
+    const UniqueFile writer(CreateFileW(payload.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer) << "a writer opened the payload during the run";
+    EXPECT_FALSE(DeleteFileW(payload.c_str())) << "the payload was deleted during the run";
+    const fs::path other = Folder(L"other");
+    WriteBytes(other / L"Zimlex.ex_", "swapped in");
+    ASSERT_TRUE(SetCurrentDirectoryW(other.c_str()));
+
+    ASSERT_TRUE(run->Copy(L"Zimlex.ex_", (second / L"Zimlex.exe").wstring()));
+    EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
+    EXPECT_EQ(ReadBytes(second / L"Zimlex.exe"), kNew);
+
+    run.reset();
+    const UniqueFile afterwards(
+        CreateFileW(payload.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(afterwards) << "the payload stayed locked after the run";
 }
 
 TEST_F(CopyTest, FailsOnAFullDiskAndKeepsTheOldExecutable) {
@@ -307,6 +430,102 @@ TEST_F(CopyTest, FailsOnAFullDiskAndKeepsTheOldExecutable) {
     EXPECT_FALSE(CopyPayload());
     ExpectUntouched(kOld);
     Clear(destination_);
+}
+
+// --- A busy machine -----------------------------------------------------------
+
+class BusyMachineTest : public CopyTest {
+protected:
+    void SetUp() override {
+        CopyTest::SetUp();
+        // Large enough that a scanner has time to act while it is copied.
+        kLarge = std::string(64U << 20U, 'N') + "large new executable";
+        WriteBytes(source_ / L"Zimlex.ex_", kLarge);
+        WriteBytes(destination_ / L"Zimlex.exe", kOld);
+    }
+
+    void ExpectNewAndAlone() {
+        EXPECT_TRUE(ReadBytes(destination_ / L"Zimlex.exe") == kLarge)
+            << "Zimlex.exe does not hold the new bytes";
+        EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
+    }
+
+    [[nodiscard]] fs::path Staging() const {
+        return destination_ / (std::wstring(L"Zimlex.exe") + kStagingSuffix.data());
+    }
+
+    std::string kLarge;
+};
+
+TEST_F(BusyMachineTest, AnIndexerWaitingForTheStagingFileCannotStrandIt) {
+    Scanner indexer;
+    ASSERT_TRUE(indexer.Start(Staging(), L"r", 2000, false, 4000));
+    EXPECT_TRUE(CopyPayload());
+    ExpectNewAndAlone();
+    EXPECT_EQ(indexer.Wait(30000), 1U) << "the indexer opened the staging file";
+}
+
+TEST_F(BusyMachineTest, AScannerHoldingTheStaleStagingFileIsWaitedFor) {
+    WriteBytes(Staging(), "half a copy");
+    Scanner scanner;
+    ASSERT_TRUE(scanner.Start(Staging(), L"r", 1000, true));
+    EXPECT_TRUE(CopyPayload());
+    ExpectNewAndAlone();
+}
+
+TEST_F(BusyMachineTest, AScannerHoldingTheExecutableBrieflyIsWaitedFor) {
+    Scanner scanner;
+    ASSERT_TRUE(scanner.Start(destination_ / L"Zimlex.exe", L"rd", 1500, true));
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_TRUE(CopyPayload());
+    std::cout << "replaced after " << MillisecondsSince(started) << " ms\n";
+    ExpectNewAndAlone();
+}
+
+TEST_F(BusyMachineTest, AScannerHoldingTheExecutableForGoodFailsAfterTheRetries) {
+    Scanner scanner;
+    ASSERT_TRUE(scanner.Start(destination_ / L"Zimlex.exe", L"rd", 60000, true));
+    const ULONGLONG started = GetTickCount64();
+    const bool copied = CopyPayload();
+    const ULONGLONG elapsed = MillisecondsSince(started);
+    std::cout << "gave up after " << elapsed << " ms\n";
+    // Windows 10 1809 and later replace a file held with delete sharing.
+    if (copied) {
+        GTEST_SKIP() << "this system replaces a file that others hold with delete sharing";
+    }
+    EXPECT_GE(elapsed, kRenameRetryMs - 200);
+    EXPECT_LT(elapsed, kRenameRetryMs + 5000);
+    ExpectUntouched(kOld);
+}
+
+// Two updaters started together copy one after the other.
+TEST_F(BusyMachineTest, ASecondRunWaitsUntilTheFirstHasEnded) {
+    const fs::path second = Folder(L"second");
+    std::optional<Win32FileSystem> first(std::in_place);
+    ASSERT_TRUE(first->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+
+    auto later = std::async(std::launch::async, [&] {
+        Win32FileSystem run;
+        return run.Copy(L"Zimlex.ex_", (second / L"Zimlex.exe").wstring());
+    });
+    EXPECT_EQ(later.wait_for(std::chrono::milliseconds(700)), std::future_status::timeout)
+        << "the second run copied while the first still ran";
+    first.reset();
+    ASSERT_EQ(later.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_TRUE(later.get());
+    EXPECT_TRUE(ReadBytes(second / L"Zimlex.exe") == kLarge);
+}
+
+TEST_F(BusyMachineTest, TheLockOfAnUpdaterThatDiedIsFree) {
+    // Acquired and never released: the thread's end abandons it.
+    UniqueKernelObject abandoned;
+    std::thread([&] { abandoned.Reset(CreateMutexW(nullptr, TRUE, kUpdatersMutexName)); }).join();
+    ASSERT_TRUE(abandoned);
+    auto run = std::async(std::launch::async, [&] { return CopyPayload(); });
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the copy waits for a lock whose owner is gone";
+    EXPECT_TRUE(run.get());
+    ExpectNewAndAlone();
 }
 
 } // namespace

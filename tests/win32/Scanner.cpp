@@ -1,0 +1,41 @@
+// Behaves like a virus scanner or an indexer: spins until it can open a file
+// with the given sharing, holds it for a while, then lets go.
+//
+// Scanner <path> <sharing: r, rd or rw> <hold ms> <give up after ms> [event name]
+// Sets the named event once it holds the file. Exits 0 when it held the file,
+// 1 when it never could.
+#include "Handles.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 5 && argc != 6) {
+        return 2;
+    }
+    DWORD sharing = 0;
+    for (const wchar_t* flag = argv[2]; *flag != L'\0'; ++flag) {
+        sharing |= *flag == L'r'   ? FILE_SHARE_READ
+                   : *flag == L'w' ? FILE_SHARE_WRITE
+                   : *flag == L'd' ? FILE_SHARE_DELETE
+                                   : 0;
+    }
+    const DWORD holdMs = std::wcstoul(argv[3], nullptr, 10);
+    const ULONGLONG giveUpAt = GetTickCount64() + std::wcstoul(argv[4], nullptr, 10);
+    UniqueFile file;
+    while (!file) {
+        if (GetTickCount64() >= giveUpAt) {
+            return 1;
+        }
+        file.Reset(CreateFileW(argv[1], GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    if (argc == 6) {
+        const UniqueKernelObject held(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[5]));
+        if (held) {
+            SetEvent(held.Get());
+        }
+    }
+    Sleep(holdMs);
+    return 0;
+}
