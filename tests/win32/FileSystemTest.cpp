@@ -107,9 +107,9 @@ private:
 class Scanner {
 public:
     [[nodiscard]] bool Start(const fs::path& file, const wchar_t* sharing, DWORD holdMs,
-                             bool waitUntilHeld) {
-        std::wstring arguments =
-            L"\"" + file.wstring() + L"\" " + sharing + L" " + std::to_wstring(holdMs) + L" 20000";
+                             bool waitUntilHeld, DWORD giveUpMs = 20000) {
+        std::wstring arguments = L"\"" + file.wstring() + L"\" " + sharing + L" " +
+                                 std::to_wstring(holdMs) + L" " + std::to_wstring(giveUpMs);
         if (waitUntilHeld) {
             held_.Reset(CreateEventW(nullptr, TRUE, FALSE, kHeldEvent));
             arguments += L" ";
