@@ -89,7 +89,7 @@ public:
     }
 
     // The exit code, or STILL_ACTIVE when it has not ended in time.
-    DWORD Wait(DWORD timeoutMs) const {
+    [[nodiscard]] DWORD Wait(DWORD timeoutMs) const {
         DWORD code = STILL_ACTIVE;
         WaitForSingleObject(process_.Get(), timeoutMs);
         GetExitCodeProcess(process_.Get(), &code);
@@ -118,7 +118,7 @@ public:
         return process_.Start(BesideThisTest(L"scanner.exe"), arguments) &&
                (!waitUntilHeld || WaitForSingleObject(held_.Get(), 20000) == WAIT_OBJECT_0);
     }
-    DWORD Wait(DWORD timeoutMs) const { return process_.Wait(timeoutMs); }
+    [[nodiscard]] DWORD Wait(DWORD timeoutMs) const { return process_.Wait(timeoutMs); }
 
 private:
     static constexpr wchar_t kHeldEvent[] = L"Local\\ZimlexTestScannerHolds";
