@@ -335,6 +335,7 @@ protected:
 
 TEST_F(VersionInfoTest, StringsNameTheProductAndItsVersion) {
     EXPECT_EQ(VersionString(block_, L"ProductName").value_or(L"<missing>"), L"Update");
+    EXPECT_EQ(VersionString(block_, L"FileDescription").value_or(L"<missing>"), L"Zimlex Update");
     EXPECT_EQ(VersionString(block_, L"FileVersion").value_or(L"<missing>"), L"1.00");
     EXPECT_EQ(VersionString(block_, L"ProductVersion").value_or(L"<missing>"), L"1.00");
     EXPECT_EQ(VersionString(block_, L"InternalName").value_or(L"<missing>"), L"ZimlexUpdate");
@@ -557,6 +558,17 @@ TEST_F(PeFileTest, HeadersDescribeA32BitGuiProgramWithAslrAndDep) {
     EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_TRUE(nt.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
     EXPECT_TRUE(nt.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+}
+
+// Windows treats a program for subsystem 4.0 as a legacy one, and one that is
+// not Terminal-Server aware gets the compatibility shims of old programs.
+TEST_F(PeFileTest, HeadersDescribeAProgramForWindows7AndLater) {
+    const IMAGE_OPTIONAL_HEADER32& optional = headers_.nt.OptionalHeader;
+    EXPECT_EQ(optional.MajorSubsystemVersion, 6);
+    EXPECT_EQ(optional.MinorSubsystemVersion, 1);
+    EXPECT_EQ(optional.MajorOperatingSystemVersion, 6);
+    EXPECT_EQ(optional.MinorOperatingSystemVersion, 1);
+    EXPECT_TRUE(optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
 }
 
 TEST_F(PeFileTest, ImportsOnlySystemDlls) {
