@@ -29,10 +29,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     if (!update.Create(instance, showCommand)) {
         return 1;
     }
-    MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return update.ExitCode();
+    return update.RunMessageLoop();
 }

@@ -20,6 +20,9 @@ constexpr TwipsRect kImage1Twips{5400, 2880, 1305, 645};
 constexpr int kImage1Id = 1;
 constexpr int kLabel1Id = 2;
 
+// Inside the picture's edge, where it shows on the button face.
+constexpr int kFocusInset = 3;
+
 constexpr int kLabelFontPoints = 12;
 constexpr wchar_t kLabelFontFace[] = L"MS Sans Serif";
 
@@ -67,6 +70,14 @@ bool Update::Create(HINSTANCE instance, int showCommand) {
     return PostMessageW(window_, kRunUpdateMessage, 0, 0) != FALSE;
 }
 
+int Update::RunMessageLoop() {
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        Dispatch(message);
+    }
+    return exitCode_;
+}
+
 void Update::HandlePendingMessages() {
     MSG message{};
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -74,9 +85,19 @@ void Update::HandlePendingMessages() {
             // The window is gone; there is nothing left to report to.
             ExitProcess(exitCode_);
         }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
+        Dispatch(message);
     }
+}
+
+// The dialog manager gives the window Tab, Enter and Space as a dialog has
+// them; used by both loops, so a pending key acts in the update's first yield
+// just as a pending click does.
+void Update::Dispatch(MSG& message) {
+    if (IsDialogMessageW(window_, &message)) {
+        return;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
 }
 
 bool Update::SetStatusText(std::wstring_view text) {
@@ -116,6 +137,12 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
         OnCommand(LOWORD(wParam), HIWORD(wParam));
         return 0;
+    case WM_SETFOCUS:
+        OnSetFocus();
+        return 0;
+    case DM_GETDEFID:
+        // Enter presses the Ok picture, as it does the default button of a dialog.
+        return MAKELRESULT(kImage1Id, DC_HASDEFID);
     case WM_DRAWITEM:
         if (OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) {
             return TRUE;
@@ -133,7 +160,7 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 bool Update::OnCreate() {
     // The picture is drawn by the window itself, so it behaves as a button:
     // a press and release on it is a click, and its name is read out as "Ok".
-    image1_ = CreateControl(L"BUTTON", L"Ok", BS_OWNERDRAW, kImage1Id, kImage1Twips);
+    image1_ = CreateControl(L"BUTTON", L"Ok", BS_OWNERDRAW | WS_TABSTOP, kImage1Id, kImage1Twips);
     label1_ = CreateControl(L"STATIC", L"", SS_CENTER | SS_NOPREFIX | SS_PATHELLIPSIS, kLabel1Id,
                             kLabel1Twips);
     if (image1_ == nullptr || label1_ == nullptr) {
@@ -148,6 +175,11 @@ bool Update::OnCreate() {
 
     // Without its picture the window still updates and still ends on a click.
     static_cast<void>(okPicture_.Load(instance_, IDR_OK_PICTURE));
+
+    // As in a dialog, the focus rectangle shows only once the keyboard is used,
+    // unless the user asked to see it always.
+    SendMessageW(window_, WM_CHANGEUISTATE,
+                 MAKEWPARAM(UIS_INITIALIZE, UISF_HIDEFOCUS | UISF_HIDEACCEL), 0);
     return true;
 }
 
@@ -166,8 +198,30 @@ bool Update::OnDrawItem(const DRAWITEMSTRUCT& item) {
     if (item.CtlID != kImage1Id) {
         return false;
     }
-    okPicture_.Draw(item.hDC, item.rcItem);
+    // Every state is drawn whole, so a focus change needs no XOR bookkeeping.
+    if ((item.itemState & ODS_SELECTED) != 0) {
+        // Pressed: the picture sinks one pixel into a dark frame.
+        RECT pressed = item.rcItem;
+        OffsetRect(&pressed, 1, 1);
+        okPicture_.Draw(item.hDC, pressed);
+        FrameRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_3DDKSHADOW));
+    } else {
+        okPicture_.Draw(item.hDC, item.rcItem);
+    }
+    if ((item.itemState & ODS_FOCUS) != 0 && (item.itemState & ODS_NOFOCUSRECT) == 0) {
+        RECT focus = item.rcItem;
+        InflateRect(&focus, -kFocusInset, -kFocusInset);
+        DrawFocusRect(item.hDC, &focus);
+    }
     return true;
+}
+
+// The Ok picture is the one control that takes the focus; the window hands it
+// on whenever it gets it, also when it is activated again.
+void Update::OnSetFocus() {
+    if (image1_ != nullptr) {
+        SetFocus(image1_);
+    }
 }
 
 void Update::OnDestroy() {

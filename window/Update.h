@@ -25,8 +25,9 @@ public:
     ~Update() = default;
 
     [[nodiscard]] bool Create(HINSTANCE instance, int showCommand);
-    // 1 when the last update ended with the failure text, 0 otherwise.
-    [[nodiscard]] int ExitCode() const { return exitCode_; }
+    // Runs until the window is gone; answers 1 when the update ended with the
+    // failure text, 0 otherwise.
+    [[nodiscard]] int RunMessageLoop();
 
     void HandlePendingMessages() override;
     [[nodiscard]] bool SetStatusText(std::wstring_view text) override;
@@ -34,11 +35,13 @@ public:
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void Dispatch(MSG& message);
 
     [[nodiscard]] bool OnCreate();
     void OnRunUpdate();
     void OnCommand(int controlId, int notification);
     [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
+    void OnSetFocus();
     void OnDestroy();
 
     [[nodiscard]] int Pixels(int twips) const;
