@@ -39,6 +39,13 @@ struct HeldMutexTraits {
 };
 using HeldMutex = UniqueHandle<HeldMutexTraits>;
 
+struct ModuleTraits {
+    using Handle = HMODULE;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle module) { FreeLibrary(module); }
+};
+using UniqueModule = UniqueHandle<ModuleTraits>;
+
 struct VirtualMemoryTraits {
     using Handle = void*;
     static Handle Invalid() { return nullptr; }

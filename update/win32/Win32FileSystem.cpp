@@ -210,24 +210,24 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
         }
         heldMutex_.Reset(updatersMutex_.Get());
     }
-    if (payload_) {
-        constexpr LARGE_INTEGER kStart{};
-        return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
+    if (!payload_) {
+        TerminatedText path;
+        if (!path.Assign(source) || !publisher_.Prepare()) {
+            return false;
+        }
+        // Shared for reading only: nobody may change the payload while it is
+        // checked and copied into every folder.
+        payload_.Reset(CreateFileW(path.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
+            !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_) ||
+            !publisher_.Accepts(payload_.Get(), path.CStr())) {
+            payload_.Reset();
+            return false;
+        }
     }
-    TerminatedText path;
-    if (!path.Assign(source)) {
-        return false;
-    }
-    // Shared for reading only: nobody may change the payload while it is
-    // checked and copied into every folder.
-    payload_.Reset(CreateFileW(path.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
-        !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_)) {
-        payload_.Reset();
-        return false;
-    }
-    return true;
+    constexpr LARGE_INTEGER kStart{};
+    return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
 }
 
 bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {

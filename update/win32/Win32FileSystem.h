@@ -2,6 +2,7 @@
 
 #include "../UpdateProcedure.h"
 #include "Handles.h"
+#include "PublisherCheck.h"
 
 #include <windows.h>
 
@@ -24,6 +25,7 @@ public:
 private:
     [[nodiscard]] bool OpenPayload(std::wstring_view source);
 
+    PublisherCheck publisher_;
     UniqueKernelObject updatersMutex_;
     HeldMutex heldMutex_;
     UniqueFile payload_;
