@@ -6,25 +6,11 @@
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"ZimlexUpdate";
-constexpr wchar_t kCaption[] = L"Zimlex Update";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kExStyle = 0;
 
-// The layout is designed in twips, 1/1440 inch, and scaled to the display.
-constexpr int kTwipsPerInch = 1440;
-constexpr SIZE kClientTwips{7230, 3885};
-constexpr TwipsRect kLabel1Twips{480, 1320, 6255, 375};
-constexpr TwipsRect kImage1Twips{5400, 2880, 1305, 645};
-
-constexpr int kImage1Id = 1;
-constexpr int kLabel1Id = 2;
-
 // Inside the picture's edge, where it shows on the button face.
 constexpr int kFocusInset = 3;
-
-constexpr int kLabelFontPoints = 12;
-constexpr wchar_t kLabelFontFace[] = L"MS Sans Serif";
 
 // Posted once when the window is first shown, so the update runs whether or
 // not the system makes the window the foreground window.

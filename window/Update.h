@@ -2,18 +2,12 @@
 
 #include "Handles.h"
 #include "Picture.h"
+#include "UpdateLayout.h"
 #include "UpdateProcedure.h"
 
 #include <windows.h>
 
 #include <string_view>
-
-struct TwipsRect {
-    int left;
-    int top;
-    int width;
-    int height;
-};
 
 // The program's only window: the status label, the Ok picture, and the one
 // run of the update right after the window is first shown.

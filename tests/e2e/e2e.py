@@ -1,40 +1,41 @@
 #!/usr/bin/env python3
 """End-to-end tests of the real ZimlexUpdate.exe under Wine, on a virtual screen.
 
-Each case lays out drive_c of a Wine prefix that belongs to these tests alone,
+Each case lays out drive_c of the build's prefix for one Windows architecture,
 starts the program from a chosen current directory, reads its window with
 WindowProbe.exe, clicks it with xdotool and then looks at the files it left.
+Under CTest the prefix's session (screen and Wine server) is a fixture shared by
+all cases; run by hand, a case starts and ends a session of its own.
 
-    e2e.py --build-dir DIR list         names of the cases, one a line
-    e2e.py --build-dir DIR prefix       make the Wine prefix (once)
-    e2e.py --build-dir DIR run CASE     run one case; exit status 0 when it passed
+    e2e.py --build-dir DIR list                 names of the cases, one a line
+    e2e.py --build-dir DIR [--arch A] run CASE  run one case; exit status 0 when it passed
+
+A new case is one more Case below. Beyond the folder layout it can start helper
+programs first (`setup`, with Run.start), run another program file than the
+build's (`program`), and check more at the end (`check`).
 """
 
 import argparse
 import contextlib
 import dataclasses
-import fcntl
 import os
-import select
 import shutil
 import subprocess
 import sys
 import time
+import typing
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from wine_prefix import SCREEN, make_prefix, wine_env  # noqa: E402
+import wine  # noqa: E402
+from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT as FAILURE,  # noqa: E402
+                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, PAYLOAD, SUCCESS_TEXTS, TWIPS_PER_INCH)
 
-FIRST = "C:\\Program Files (x86)\\Zimlex"
-SECOND = "C:\\Program Files\\Zimlex"
-FOLDERS = (FIRST, SECOND)
-EXECUTABLE = "Zimlex.exe"
-PAYLOAD = "Zimlex.ex_"
-FAILURE = "Eror Copying Zimlex.exe file"
+FIRST, SECOND = FOLDERS
 
 
 def updated(folder):
-    return f"{folder}\\{EXECUTABLE} UPDATED"
+    return SUCCESS_TEXTS[FOLDERS.index(folder)]
 
 
 # Different sizes as well as different bytes, so a truncated or partial copy shows.
@@ -44,10 +45,6 @@ DECOY = b"MZ\x90\x00" + b"not the payload " * 100
 OTHER = b"installed alongside Zimlex\r\n"
 SLEEPER = object()  # stands for the bytes of a small program that keeps running
 
-# The window's layout in twips: left, top, width, height.
-CLIENT_TWIPS = (7230, 3885)
-LABEL_TWIPS = (480, 1320, 6255, 375)
-IMAGE_TWIPS = (5400, 2880, 1305, 645)
 SS_CENTER = 0x1
 SS_PATHELLIPSIS = 0x8000
 
@@ -58,7 +55,7 @@ def mul_div(number, numerator, denominator):
 
 
 def pixels(twips, dpi):
-    return mul_div(twips, dpi, 1440)
+    return mul_div(twips, dpi, TWIPS_PER_INCH)
 
 
 def expected_rect(twips, dpi):
@@ -88,6 +85,13 @@ class Case:
     elsewhere: bool = False
     # Check the layout at this DPI and keep a screenshot.
     dpi: int | None = None
+    # Called with the Run after the layout, before the updater starts: helper
+    # programs started with run.start are ended with the case.
+    setup: typing.Callable | None = None
+    # The program file to start, from the Run; the build's updater by default.
+    program: typing.Callable | None = None
+    # Called with the Run at the end, for checks of its own on run.failures.
+    check: typing.Callable | None = None
 
 
 CASES = [
@@ -116,7 +120,8 @@ CASES = [
          updated=(True, False), read_only=((1, EXECUTABLE),)),
     Case("other_current_directory", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), elsewhere=True),
-    # The first folder's text is wider than the label, which draws it with an ellipsis.
+    # In a bold face the first folder's text is wider than the label, whose style must
+    # shorten it with an ellipsis (Wine 8 draws this face regular, and the text fits).
     Case("layout_96dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
          dpi=96),
     Case("layout_144dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
@@ -139,102 +144,16 @@ class Failures:
             self.items.append(f"{what}{': ' + detail if detail else ''}")
 
 
-class Prefix:
-    def __init__(self, build_dir):
+class Prefix(wine.Prefix):
+    """The build's prefix for one architecture, with the programs the cases run."""
+
+    def __init__(self, build_dir, arch):
+        super().__init__(build_dir, arch)
         self.build = Path(build_dir).resolve()
-        self.root = self.build / "e2e"
-        self.path = self.root / "prefix"
-        self.drive_c = self.path / "drive_c"
+        self.root = self.build / "e2e" / self.arch
         self.program = self.build / "ZimlexUpdate.exe"
-        self.probe_exe = self.root / "WindowProbe.exe"
+        self.probe_exe = self.build / "tests" / "WindowProbe.exe"
         self.sleeper = self.build / "tests" / "sleeper.exe"
-        self.env = wine_env(self.path)
-        self.env.pop("DISPLAY", None)
-        self.env.pop("WAYLAND_DISPLAY", None)
-
-    def linux(self, windows_path):
-        assert windows_path[:3].upper() == "C:\\", windows_path
-        return self.drive_c / windows_path[3:].replace("\\", "/")
-
-    @contextlib.contextmanager
-    def locked(self):
-        # One session at a time: the prefix, its server and its registry are shared.
-        self.root.mkdir(parents=True, exist_ok=True)
-        with open(self.root / "session.lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            make_prefix(self.path)
-            yield
-
-    def wine(self, *args, timeout=60, cwd=None, stdout=subprocess.DEVNULL):
-        # Wine's services outlive the program and inherit its output: never a pipe.
-        return subprocess.run(["wine", *map(str, args)], env=self.env, cwd=cwd,
-                              stdin=subprocess.DEVNULL, stdout=stdout,
-                              stderr=subprocess.STDOUT, timeout=timeout).returncode
-
-    def set_registry(self, dpi):
-        settings = self.root / "settings.reg"
-        settings.write_text("REGEDIT4\r\n\r\n"
-                            "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"
-                            "\"Decorated\"=\"N\"\r\n\r\n"
-                            "[HKEY_CURRENT_USER\\Control Panel\\Desktop]\r\n"
-                            f"\"LogPixels\"=dword:{dpi:08x}\r\n")
-        status = self.wine("regedit", "/S", settings.name, cwd=self.root)
-        if status != 0:
-            raise SystemExit(f"regedit failed with status {status}")
-
-    @contextlib.contextmanager
-    def session(self, dpi):
-        """A fresh virtual screen and a Wine server whose desktop is bound to it."""
-        # The desktop process keeps the display of the first program of a server
-        # session, so no server may survive from an earlier screen.
-        quiet(["wineserver", "-k"], self.env, check=False)
-        display = Xvfb()
-        try:
-            self.env["DISPLAY"] = display.name
-            # Persistent, so Wine's services are started once per session, not per program.
-            quiet(["wineserver", "-p"], self.env)
-            self.set_registry(dpi)
-            yield display
-        finally:
-            quiet(["wineserver", "-k"], self.env, check=False)
-            self.env.pop("DISPLAY", None)
-            display.stop()
-
-
-def quiet(command, env, timeout=60, check=True):
-    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, timeout=timeout)
-    if check and result.returncode != 0:
-        raise SystemExit(f"{command[0]} failed with status {result.returncode}")
-    return result.returncode
-
-
-class Xvfb:
-    """A virtual screen on a display number the server picks itself."""
-
-    def __init__(self):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as pipe:
-            ready, _, _ = select.select([pipe], [], [], 15)
-            number = pipe.readline().strip() if ready else ""
-        if not number.isdigit():
-            self.stop()
-            raise SystemExit("Xvfb did not start")
-        self.name = f":{number}"
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
 
 
 def clear(path):
@@ -275,10 +194,8 @@ def read_ppm(data):
 class Screen:
     """A screenshot as RGB triples, kept as a PNG for people to look at."""
 
-    def __init__(self, display, png):
-        env = dict(os.environ, DISPLAY=display)
-        subprocess.run(["import", "-window", "root", str(png)], env=env, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
+    def __init__(self, prefix, png):
+        prefix.screenshot(png)
         ppm = subprocess.run(["convert", str(png), "-depth", "8", "ppm:-"], check=True,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=30).stdout
         self.width, self.height, self.rgb = read_ppm(ppm)
@@ -321,18 +238,21 @@ class Run:
     def lay_out(self):
         clear(self.dir)
         self.dir.mkdir(parents=True)
-        work = self.prefix.drive_c / "e2e"
+        # The installation folders are the program's own; everything else a case
+        # needs lives in a folder of its own.
+        work = self.prefix.drive_c / "e2e" / self.case.name
         for folder in FOLDERS:
             clear(self.prefix.linux(folder))
         clear(work)
-        # A prefix of 32-bit Wine has no such folder of its own.
-        self.prefix.linux("C:\\Program Files (x86)").mkdir(exist_ok=True)
 
         self.download = work / "download"
         self.download.mkdir(parents=True)
         if self.case.payload:
             (self.download / PAYLOAD).write_bytes(NEW)
         self.program = self.prefix.program
+        self.work = work
+        if self.case.program is not None:
+            self.program = self.case.program(self)
         if self.case.elsewhere:
             own = work / "updater"
             own.mkdir()
@@ -381,11 +301,9 @@ class Run:
             time.sleep(0.05)
         raise SystemExit(f"{target} did not start running")
 
-    def start(self, program, cwd, log_name):
-        with open(self.dir / log_name, "wb") as log:
-            process = subprocess.Popen(["wine", str(program)], cwd=cwd, env=self.prefix.env,
-                                       stdin=subprocess.DEVNULL, stdout=log,
-                                       stderr=subprocess.STDOUT)
+    def start(self, program, cwd, log_name, *args):
+        """Starts a Windows program that the case ends at the latest."""
+        process = self.prefix.start(program, *args, cwd=cwd, log=self.dir / log_name)
         self.processes.append(process)
         return process
 
@@ -398,31 +316,23 @@ class Run:
     # --- reading the window -------------------------------------------------
 
     def probe(self, *args):
-        output = self.dir / "probe.txt"
-        with open(output, "wb") as out:
-            status = self.prefix.wine(self.prefix.probe_exe, *args, stdout=out, timeout=60)
-        values = {}
-        for line in output.read_text(encoding="utf-8").splitlines():
-            key, separator, value = line.partition("=")
-            if separator:
-                values[key] = value
+        status, values = self.prefix.read_window(self.prefix.probe_exe, self.dir / "probe.txt",
+                                                 *args)
         if status != 0 or values.get("found") != "1":
             raise SystemExit(f"the probe found no window (status {status})")
         return values
 
     def click(self, values, x, y):
-        screen_x = int(values["client_origin_x"]) + x
-        screen_y = int(values["client_origin_y"]) + y
-        subprocess.run(["xdotool", "mousemove", str(screen_x), str(screen_y), "click", "1"],
-                       env=dict(os.environ, DISPLAY=self.prefix.env["DISPLAY"]), check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
+        self.prefix.click(int(values["client_origin_x"]) + x, int(values["client_origin_y"]) + y)
 
     # --- the case -----------------------------------------------------------
 
-    def execute(self, display):
+    def execute(self):
         self.lay_out()
         if self.case.running is not None:
             self.start_running_destination()
+        if self.case.setup is not None:
+            self.case.setup(self)
         updater = self.start(self.program, self.download, "updater.log")
 
         # A label that is to be written gets a long wait that ends as soon as it is;
@@ -434,7 +344,7 @@ class Run:
                             "1" if self.case.label else "0")
         self.failures.equal("picture text", values.get("image_text"), "Ok")
         if self.case.dpi is not None:
-            self.check_layout(values, display)
+            self.check_layout(values)
 
         self.check_clicks(updater, values)
         for process in self.processes:
@@ -442,6 +352,8 @@ class Run:
                 process.kill()
                 process.wait()
         self.check_files()
+        if self.case.check is not None:
+            self.case.check(self)
 
     def check_clicks(self, updater, values):
         label = parse_rect(values["label_rect"])
@@ -490,12 +402,12 @@ class Run:
             self.failures.true("payload left in place", payload.is_file() and
                                payload.read_bytes() == NEW)
 
-    def check_layout(self, values, display):
+    def check_layout(self, values):
         dpi = self.case.dpi
         failures = self.failures
         failures.equal("screen DPI", values.get("dpi"), str(dpi))
-        failures.equal("caption", values.get("caption"), "Zimlex Update")
-        failures.equal("class", values.get("class"), "ZimlexUpdate")
+        failures.equal("caption", values.get("caption"), CAPTION)
+        failures.equal("class", values.get("class"), CLASS_NAME)
         client = (int(values["client_width"]), int(values["client_height"]))
         failures.equal("client size", client, tuple(pixels(t, dpi) for t in CLIENT_TWIPS))
         label = parse_rect(values["label_rect"])
@@ -520,7 +432,7 @@ class Run:
         # The label is repainted once the update returns; poll for the finished picture.
         deadline = time.monotonic() + 10
         while True:
-            problems = self.check_pixels(Screen(display.name, png), origin, frame, label, image)
+            problems = self.check_pixels(Screen(self.prefix, png), origin, frame, label, image)
             if not problems or time.monotonic() > deadline:
                 break
             time.sleep(0.2)
@@ -562,26 +474,23 @@ def has_dos_attributes(path):
 def run_case(prefix, case):
     started = time.monotonic()
     run = Run(prefix, case)
-    with prefix.locked():
-        with prefix.session(case.dpi or 96) as display:
-            try:
-                run.execute(display)
-            except BaseException:
-                with contextlib.suppress(Exception):
-                    Screen(display.name, run.dir / "failure.png")
-                raise
-            finally:
-                run.stop_all()
-                if case.dpi not in (None, 96):
-                    # Later sessions set their own DPI; this one leaves the usual one behind.
-                    prefix.set_registry(96)
+    with prefix.use(case.dpi or wine.DEFAULT_DPI):
+        try:
+            run.execute()
+        except BaseException:
+            with contextlib.suppress(Exception):
+                Screen(prefix, run.dir / "failure.png")
+            raise
+        finally:
+            run.stop_all()
     elapsed = time.monotonic() - started
+    name = f"{prefix.arch}.{case.name}"
     if run.failures.items:
         for item in run.failures.items:
-            print(f"FAIL {case.name}: {item}")
+            print(f"FAIL {name}: {item}")
         print(f"logs and probe output: {run.dir}")
         return 1
-    print(f"PASS {case.name} ({elapsed:.1f} s): label {case.label!r}, "
+    print(f"PASS {name} ({elapsed:.1f} s): label {case.label!r}, "
           f"exit status {case.exit_status}, updated {case.updated}")
     return 0
 
@@ -590,21 +499,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--arch", choices=wine.ARCHES)
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("list")
-    commands.add_parser("prefix")
     run = commands.add_parser("run")
     run.add_argument("case", choices=[case.name for case in CASES])
     args = parser.parse_args()
 
-    prefix = Prefix(args.build_dir)
     if args.command == "list":
         print("\n".join(case.name for case in CASES))
         return 0
-    if args.command == "prefix":
-        with prefix.locked():
-            pass
-        return 0
+    prefix = Prefix(args.build_dir, args.arch)
     for path in (prefix.program, prefix.probe_exe, prefix.sleeper):
         if not path.is_file():
             raise SystemExit(f"missing {path}: build the win32 preset first")

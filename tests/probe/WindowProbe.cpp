@@ -1,0 +1,403 @@
+// The other process's view of a window program under test: finds its window,
+// reads texts and rectangles exactly where a screenshot would give pixels,
+// clicks it, and times it. Used by the end-to-end tests, the fault injection
+// and the benchmark.
+//
+// WindowProbe read [--timeout MS] [--settle MS]
+//   Reads the updater's window and prints key=value lines.
+//   --timeout  how long to wait for the window to appear (default 10000)
+//   --settle   wait up to MS for the label to be written, then until the
+//              update has returned and the text no longer changes
+//
+// WindowProbe launch <program> <current dir> <window class> <control id> <texts> <click id> [hold
+// file]
+//   Starts a program, waits until one of its windows reads one of the texts,
+//   and prints one line: <outcome> elapsed_us=... peak_working_set=... exit_code=... text="..."
+//   control id 0 watches the top-level window's caption instead of a child.
+//   texts: the texts to wait for, separated by '|'.
+//   click id 0 ends the program with WM_CLOSE; otherwise BM_CLICK on that child.
+//   hold file: created once the text is seen; the program is ended only after
+//   someone deletes it, so its process can be examined from outside.
+#include "Handles.h"
+#include "UpdateLayout.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <array>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr DWORD kPollMs = 20;
+constexpr UINT kRoundTripMs = 5000;
+
+void Print(std::wstring_view key, std::wstring_view value) {
+    std::wstring line(key);
+    line += L'=';
+    line += value;
+    line += L'\n';
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), bytes.data(), size,
+                        nullptr, nullptr);
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
+              &written, nullptr);
+}
+
+void Print(std::wstring_view key, long value) {
+    Print(key, std::to_wstring(value));
+}
+
+void PrintHex(std::wstring_view key, unsigned long value) {
+    std::array<wchar_t, 16> buffer{};
+    std::swprintf(buffer.data(), buffer.size(), L"0x%08lx", value);
+    Print(key, buffer.data());
+}
+
+void PrintRect(std::wstring_view key, const RECT& rect) {
+    Print(key, std::to_wstring(rect.left) + L',' + std::to_wstring(rect.top) + L',' +
+                   std::to_wstring(rect.right) + L',' + std::to_wstring(rect.bottom));
+}
+
+std::wstring WindowText(HWND window) {
+    // Another process's window: the text comes from the window manager's copy,
+    // so this answers even while the updater's thread is busy copying.
+    std::array<wchar_t, 1024> buffer{};
+    const int length = GetWindowTextW(window, buffer.data(), static_cast<int>(buffer.size()));
+    return {buffer.data(), static_cast<size_t>(length > 0 ? length : 0)};
+}
+
+std::wstring ClassName(HWND window) {
+    std::array<wchar_t, 256> buffer{};
+    const int length = GetClassNameW(window, buffer.data(), static_cast<int>(buffer.size()));
+    return {buffer.data(), static_cast<size_t>(length > 0 ? length : 0)};
+}
+
+HWND WaitForWindow(DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const HWND window = FindWindowW(kClassName, nullptr);
+        if (window != nullptr && IsWindowVisible(window)) {
+            return window;
+        }
+        if (GetTickCount64() >= deadline) {
+            return nullptr;
+        }
+        Sleep(kPollMs);
+    }
+}
+
+// Returns once the window's thread handles messages again. The update runs
+// inside one message and handles none after its start, so an answer here
+// means any update that had already written the label has returned.
+bool RoundTrip(HWND window) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kRoundTripMs, &result) != 0;
+}
+
+// True when the label was written and its text held still over a round trip.
+bool Settle(HWND window, HWND label, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (WindowText(label).empty() && GetTickCount64() < deadline) {
+        Sleep(kPollMs);
+    }
+    for (;;) {
+        const std::wstring before = WindowText(label);
+        if (!RoundTrip(window)) {
+            return false;
+        }
+        const std::wstring after = WindowText(label);
+        if (before == after) {
+            return !after.empty();
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+    }
+}
+
+RECT RectInClient(HWND parent, HWND child) {
+    RECT rect{};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+void PrintControl(std::wstring_view name, HWND parent, HWND control) {
+    const std::wstring prefix(name);
+    Print(prefix + L"_found", control != nullptr ? 1 : 0);
+    if (control == nullptr) {
+        return;
+    }
+    Print(prefix + L"_class", ClassName(control));
+    PrintHex(prefix + L"_style", static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)));
+    Print(prefix + L"_visible", IsWindowVisible(control) ? 1 : 0);
+    Print(prefix + L"_text", WindowText(control));
+    PrintRect(prefix + L"_rect", RectInClient(parent, control));
+}
+
+bool ParseMs(const wchar_t* text, DWORD& value) {
+    wchar_t* end = nullptr;
+    const unsigned long parsed = std::wcstoul(text, &end, 10);
+    if (end == text || *end != L'\0') {
+        return false;
+    }
+    value = static_cast<DWORD>(parsed);
+    return true;
+}
+
+enum LaunchStatus : int {
+    Launched = 0,
+    Usage = 2,
+    NotStarted = 3,
+    EndedEarly = 4,
+    TimedOut = 5,
+    DidNotEnd = 6,
+};
+
+constexpr DWORD kTextTimeoutMs = 180000;
+constexpr DWORD kHoldTimeoutMs = 60000;
+constexpr DWORD kEndTimeoutMs = 10000;
+
+struct LaunchOptions {
+    const wchar_t* program;
+    const wchar_t* directory;
+    const wchar_t* windowClass;
+    int controlId;
+    const wchar_t* texts;
+    int clickId;
+    const wchar_t* holdFile;
+};
+
+bool MatchesOneOf(const wchar_t* text, const wchar_t* alternatives) {
+    const size_t length = wcslen(text);
+    const wchar_t* start = alternatives;
+    for (;;) {
+        const wchar_t* end = wcschr(start, L'|');
+        const size_t size = end != nullptr ? static_cast<size_t>(end - start) : wcslen(start);
+        if (size == length && wcsncmp(start, text, size) == 0 && size != 0) {
+            return true;
+        }
+        if (end == nullptr) {
+            return false;
+        }
+        start = end + 1;
+    }
+}
+
+void PrintUtf8(const wchar_t* text) {
+    char buffer[1024];
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, buffer, sizeof(buffer), nullptr, nullptr);
+    std::fputs(size > 0 ? buffer : "?", stdout);
+}
+
+void Report(const char* outcome, LONGLONG elapsedUs, SIZE_T peak, DWORD exitCode,
+            const wchar_t* text) {
+    std::printf("%s elapsed_us=%lld peak_working_set=%lu exit_code=%lu text=\"", outcome, elapsedUs,
+                static_cast<unsigned long>(peak), static_cast<unsigned long>(exitCode));
+    PrintUtf8(text);
+    std::puts("\"");
+    std::fflush(stdout);
+}
+
+// The program's own top-level window of the class, not one of another process.
+HWND FindProgramWindow(const wchar_t* windowClass, DWORD processId) {
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, windowClass, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId) {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+bool ReadWatchedText(const LaunchOptions& options, DWORD processId, HWND& top, wchar_t* text,
+                     int capacity) {
+    text[0] = L'\0';
+    top = FindProgramWindow(options.windowClass, processId);
+    if (top == nullptr || !IsWindowVisible(top)) {
+        return false;
+    }
+    const HWND watched = options.controlId != 0 ? GetDlgItem(top, options.controlId) : top;
+    // Another process's window text comes from the window manager without a
+    // message, so a program busy copying still answers.
+    return watched != nullptr && GetWindowTextW(watched, text, capacity) >= 0;
+}
+
+SIZE_T PeakWorkingSet(HANDLE process) {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    return GetProcessMemoryInfo(process, &counters, sizeof(counters)) ? counters.PeakWorkingSetSize
+                                                                      : 0;
+}
+
+void HoldUntilDeleted(const wchar_t* holdFile, DWORD processId) {
+    UniqueFile file(CreateFileW(holdFile, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return;
+    }
+    char line[32];
+    const int size =
+        std::snprintf(line, sizeof(line), "%lu\n", static_cast<unsigned long>(processId));
+    DWORD written = 0;
+    WriteFile(file.Get(), line, static_cast<DWORD>(size), &written, nullptr);
+    file.Reset();
+    const ULONGLONG deadline = GetTickCount64() + kHoldTimeoutMs;
+    while (GetFileAttributesW(holdFile) != INVALID_FILE_ATTRIBUTES && GetTickCount64() < deadline) {
+        Sleep(5);
+    }
+}
+
+int Launch(const LaunchOptions& options) {
+    LARGE_INTEGER frequency{};
+    LARGE_INTEGER started{};
+    LARGE_INTEGER seen{};
+    QueryPerformanceFrequency(&frequency);
+
+    wchar_t commandLine[MAX_PATH + 2];
+    std::swprintf(commandLine, MAX_PATH + 2, L"\"%ls\"", options.program);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    QueryPerformanceCounter(&started);
+    if (!CreateProcessW(options.program, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                        options.directory, &startup, &process)) {
+        std::printf("not-started error=%lu\n", GetLastError());
+        return NotStarted;
+    }
+    const UniqueKernelObject thread(process.hThread);
+    const UniqueKernelObject child(process.hProcess);
+
+    wchar_t text[512] = L"";
+    HWND top = nullptr;
+    const ULONGLONG deadline = GetTickCount64() + kTextTimeoutMs;
+    bool matched = false;
+    while (!matched) {
+        matched = ReadWatchedText(options, process.dwProcessId, top, text, 512) &&
+                  MatchesOneOf(text, options.texts);
+        if (matched) {
+            QueryPerformanceCounter(&seen);
+            break;
+        }
+        if (WaitForSingleObject(child.Get(), 0) == WAIT_OBJECT_0) {
+            DWORD exitCode = 0;
+            GetExitCodeProcess(child.Get(), &exitCode);
+            Report("ended-early", -1, 0, exitCode, text);
+            return EndedEarly;
+        }
+        if (GetTickCount64() > deadline) {
+            TerminateProcess(child.Get(), 99);
+            Report("timed-out", -1, 0, 0, text);
+            return TimedOut;
+        }
+        Sleep(1);
+    }
+    const LONGLONG elapsedUs = (seen.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart;
+    const SIZE_T peak = PeakWorkingSet(child.Get());
+    if (options.holdFile != nullptr) {
+        HoldUntilDeleted(options.holdFile, process.dwProcessId);
+    }
+
+    if (options.clickId != 0) {
+        PostMessageW(GetDlgItem(top, options.clickId), BM_CLICK, 0, 0);
+    } else {
+        PostMessageW(top, WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(child.Get(), kEndTimeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(child.Get(), 99);
+        Report("did-not-end", elapsedUs, peak, 99, text);
+        return DidNotEnd;
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.Get(), &exitCode);
+    Report("ok", elapsedUs, peak, exitCode, text);
+    return Launched;
+}
+
+int Read(int argc, wchar_t** argv) {
+    DWORD timeoutMs = 10000;
+    DWORD settleMs = 0;
+    bool settle = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::wstring_view argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == L"--timeout" && hasValue && ParseMs(argv[i + 1], timeoutMs)) {
+            ++i;
+        } else if (argument == L"--settle" && hasValue && ParseMs(argv[i + 1], settleMs)) {
+            settle = true;
+            ++i;
+        } else {
+            std::fwprintf(stderr, L"usage: WindowProbe read [--timeout MS] [--settle MS]\n");
+            return Usage;
+        }
+    }
+
+    const HWND window = WaitForWindow(timeoutMs);
+    Print(L"found", window != nullptr ? 1 : 0);
+    if (window == nullptr) {
+        return 1;
+    }
+    const HWND label = GetDlgItem(window, kLabel1Id);
+    const HWND image = GetDlgItem(window, kImage1Id);
+    if (settle && label != nullptr) {
+        Print(L"label_written", Settle(window, label, settleMs) ? 1 : 0);
+    }
+
+    {
+        const UniqueScreenDc screen(GetDC(nullptr));
+        Print(L"dpi", GetDeviceCaps(screen.Get(), LOGPIXELSX));
+    }
+    Print(L"class", ClassName(window));
+    Print(L"caption", WindowText(window));
+    PrintHex(L"style", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)));
+    RECT client{};
+    GetClientRect(window, &client);
+    Print(L"client_width", client.right - client.left);
+    Print(L"client_height", client.bottom - client.top);
+    POINT origin{0, 0};
+    ClientToScreen(window, &origin);
+    Print(L"client_origin_x", origin.x);
+    Print(L"client_origin_y", origin.y);
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    PrintRect(L"window_rect", frame);
+    PrintControl(L"label", window, label);
+    PrintControl(L"image", window, image);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    // Rectangles in the program's own pixels, not scaled for an unaware reader.
+    SetProcessDPIAware();
+    const std::wstring_view mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"read") {
+        return Read(argc - 2, argv + 2);
+    }
+    if (mode == L"launch" && (argc == 8 || argc == 9)) {
+        const LaunchOptions options{argv[2],
+                                    argv[3],
+                                    argv[4],
+                                    static_cast<int>(std::wcstol(argv[5], nullptr, 10)),
+                                    argv[6],
+                                    static_cast<int>(std::wcstol(argv[7], nullptr, 10)),
+                                    argc == 9 ? argv[8] : nullptr};
+        return Launch(options);
+    }
+    std::fputs("usage: WindowProbe read [--timeout MS] [--settle MS]\n"
+               "       WindowProbe launch <program> <current dir> <window class> <control id> "
+               "<texts> <click id> [hold file]\n",
+               stderr);
+    return Usage;
+}

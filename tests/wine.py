@@ -1,0 +1,318 @@
+#!/usr/bin/env python3
+"""The one place that makes Wine prefixes and runs Windows programs in them.
+
+A prefix is made once per architecture inside the build folder; a session is a
+virtual screen with a persistent Wine server whose desktop is bound to it, and
+a 1 MiB file system for full-disk cases (named by $ZIMLEX_TINY_DISK).
+Used by CTest (as the emulator and as the fixtures that start and stop the
+sessions), the end-to-end cases, the fault injection, the benchmark and the demo.
+
+    wine.py --build-dir DIR [--arch A] prefix          make the prefix (once)
+    wine.py --build-dir DIR [--arch A] start [--dpi N]  start a session that outlives this call
+    wine.py --build-dir DIR [--arch A] stop             end it
+    wine.py --build-dir DIR [--arch A] run PROGRAM ...  run a program in the session or without one
+
+The architecture defaults to $ZIMLEX_WINEARCH, else win64.
+"""
+import argparse
+import contextlib
+import fcntl
+import json
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ARCHES = ("win64", "win32")
+SCREEN = "1024x768x24"
+DEFAULT_DPI = 96
+# Debian's Wine looks for its own fonts under "<data dir>/../fonts", a path its
+# NT layer cannot resolve, so it loads none of them: no Marlett for the caption
+# buttons, no MS Sans Serif. A prefix's own Fonts folder is always read.
+WINE_FONTS = Path("/usr/share/wine/fonts")
+
+
+def default_arch():
+    return os.environ.get("ZIMLEX_WINEARCH", "win64")
+
+
+def prefix_root(build_dir):
+    return Path(build_dir).resolve() / "wine"
+
+
+class Prefix:
+    """One Wine prefix of a chosen architecture; its server and desktop are shared
+    by whoever runs programs in it, one at a time."""
+
+    def __init__(self, build_dir, arch=None):
+        self.arch = arch or default_arch()
+        if self.arch not in ARCHES:
+            raise SystemExit(f"unknown Wine architecture {self.arch!r}")
+        self.path = prefix_root(build_dir) / self.arch
+        self.drive_c = self.path / "drive_c"
+        self.state_file = self.path.parent / f"{self.arch}.session"
+        self.tiny_disk = self.path.parent / f"{self.arch}.tiny-disk"
+        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH=self.arch,
+                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env["ZIMLEX_TINY_DISK"] = str(self.tiny_disk)
+        state = self.session_state()
+        if state:
+            self.env["DISPLAY"] = state["display"]
+
+    def linux(self, windows_path):
+        """The Linux path of a C:\\ path inside the prefix."""
+        assert windows_path[:3].upper() == "C:\\", windows_path
+        return self.drive_c / windows_path[3:].replace("\\", "/")
+
+    # --- making it ------------------------------------------------------------
+
+    def make(self):
+        """Makes the prefix on first use (about 20 s); callers racing for it wait."""
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        with open(f"{self.path}.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if (self.path / "system.reg").exists():
+                return
+            started = time.monotonic()
+            # A half-made prefix from an interrupted run would keep its wrong parts.
+            shutil.rmtree(self.path, ignore_errors=True)
+            env = dict(self.env)
+            env.pop("DISPLAY", None)
+            quiet(["wineboot", "-i"], env, timeout=300)
+            quiet(["wineserver", "-w"], env, timeout=120)
+            if not (self.path / "system.reg").exists():
+                raise SystemExit(f"wineboot did not make the prefix {self.path}")
+            fonts = self.drive_c / "windows" / "Fonts"
+            fonts.mkdir(parents=True, exist_ok=True)
+            for font in sorted(WINE_FONTS.glob("*")):
+                shutil.copyfile(font, fonts / font.name)
+            if self.arch == "win32":
+                # 32-bit Windows has no such folder; the updater still looks there first.
+                (self.drive_c / "Program Files (x86)").mkdir(exist_ok=True)
+            # No window manager on the virtual screen: Wine draws the frame itself.
+            self.set_registry({r"HKEY_CURRENT_USER\Software\Wine\X11 Driver":
+                               {"Decorated": "N"}}, env)
+            quiet(["wineserver", "-w"], env, timeout=120)
+            print(f"made the {self.arch} Wine prefix {self.path} in "
+                  f"{time.monotonic() - started:.1f} s", flush=True)
+
+    def set_registry(self, keys, env=None):
+        """Writes values (str or int) with one regedit call."""
+        lines = ["REGEDIT4", ""]
+        for key, values in keys.items():
+            lines.append(f"[{key}]")
+            for name, value in values.items():
+                lines.append(f'"{name}"=' + (f"dword:{value:08x}" if isinstance(value, int)
+                                             else f'"{value}"'))
+            lines.append("")
+        with tempfile.TemporaryDirectory(dir=self.path.parent) as folder:
+            settings = Path(folder) / "settings.reg"
+            settings.write_text("\r\n".join(lines) + "\r\n")
+            status = self.wine("regedit", "/S", settings, env=env)
+        if status != 0:
+            raise SystemExit(f"regedit failed with status {status}")
+
+    def set_dpi(self, dpi):
+        self.set_registry({r"HKEY_CURRENT_USER\Control Panel\Desktop": {"LogPixels": dpi}})
+
+    # --- running programs -------------------------------------------------------
+
+    def wine(self, *args, cwd=None, stdout=subprocess.DEVNULL, timeout=60, env=None):
+        """Runs a Windows program to its end and answers its exit status."""
+        # Wine's services outlive the program and inherit its output: never a pipe.
+        return subprocess.run(["wine", *map(str, args)], env=env or self.env, cwd=cwd,
+                              stdin=subprocess.DEVNULL, stdout=stdout,
+                              stderr=subprocess.STDOUT, timeout=timeout).returncode
+
+    def start(self, program, *args, cwd=None, log=None, env=None):
+        """Starts a Windows program; `wine` execs into it, so the pid is the program's."""
+        with open(log or os.devnull, "wb") as out:
+            return subprocess.Popen(["wine", str(program), *map(str, args)], cwd=cwd,
+                                    env=env or self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT)
+
+    # --- sessions ---------------------------------------------------------------
+
+    def session_state(self):
+        try:
+            state = json.loads(self.state_file.read_text())
+        except (OSError, ValueError):
+            return None
+        alive = Path(f"/proc/{state.get('xvfb_pid')}").exists()
+        return state if alive else None
+
+    def start_session(self, dpi=DEFAULT_DPI, display=None):
+        """A virtual screen (or the given display) and a persistent server bound
+        to it, left running."""
+        self.make()
+        self.stop_session()
+        if display is None:
+            display, pid = start_xvfb()
+        else:
+            pid = os.getpid()
+        self.state_file.write_text(json.dumps({"display": display, "xvfb_pid": pid}))
+        self.env["DISPLAY"] = display
+        # Persistent, so Wine's services start once per session, not per program.
+        quiet(["wineserver", "-p"], self.env)
+        self.set_dpi(dpi)
+        self.wine("cmd", "/c", "exit")
+        mount_tiny_disk(self.tiny_disk)
+
+    def stop_session(self):
+        # The desktop keeps the display of a server's first program, so no server
+        # may outlive its screen.
+        quiet(["wineserver", "-k"], self.env, check=False)
+        state = self.session_state()
+        if state and state["xvfb_pid"] != os.getpid():
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(state["xvfb_pid"], signal.SIGTERM)
+        self.state_file.unlink(missing_ok=True)
+        self.env.pop("DISPLAY", None)
+        if os.path.ismount(self.tiny_disk):
+            subprocess.run(["umount", str(self.tiny_disk)], check=False)
+
+    @contextlib.contextmanager
+    def session(self, dpi=DEFAULT_DPI, display=None):
+        self.start_session(dpi, display)
+        try:
+            yield self
+        finally:
+            self.stop_session()
+
+    @contextlib.contextmanager
+    def use(self, dpi=DEFAULT_DPI, display=None):
+        """Sole use of the prefix at a DPI: on its running session (a CTest
+        fixture), or on a session of its own when none runs, on a virtual
+        screen unless a display is given."""
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.path.parent / f"{self.arch}.busy", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if self.session_state() is None or display is not None:
+                with self.session(dpi, display):
+                    yield self
+            else:
+                with self.dpi(dpi):
+                    yield self
+
+    @contextlib.contextmanager
+    def dpi(self, dpi):
+        """Runs a block at another DPI; each program reads it when it starts."""
+        if dpi == DEFAULT_DPI:
+            yield
+            return
+        self.set_dpi(dpi)
+        try:
+            yield
+        finally:
+            self.set_dpi(DEFAULT_DPI)
+
+
+    # --- the window under test --------------------------------------------------
+
+    def read_window(self, probe_exe, output, *args):
+        """Runs the probe's read mode, keeping its output in `output`; answers
+        (exit status, its key=value lines as a dict)."""
+        with open(output, "wb") as out:
+            status = self.wine(probe_exe, "read", *args, stdout=out, timeout=120)
+        values = {}
+        for line in Path(output).read_text(encoding="utf-8", errors="replace").splitlines():
+            key, separator, value = line.partition("=")
+            if separator:
+                values[key] = value.rstrip("\r")
+        return status, values
+
+    def click(self, x, y):
+        """Clicks at screen coordinates, which under Wine are Windows' own."""
+        subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.env,
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
+
+    def screenshot(self, png, crop=None):
+        """Saves the screen, or the (left, top, right, bottom) part of it, as a PNG."""
+        command = ["import", "-window", "root"]
+        if crop is not None:
+            left, top, right, bottom = crop
+            command += ["-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage"]
+        subprocess.run([*command, str(png)], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, timeout=30)
+
+
+def quiet(command, env, timeout=60, check=True):
+    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, timeout=timeout)
+    if check and result.returncode != 0:
+        raise SystemExit(f"{command[0]} failed with status {result.returncode}")
+    return result.returncode
+
+
+def mount_tiny_disk(folder):
+    """Mounts a 1 MiB tmpfs with a marker file in it. Mounting needs root; where
+    it is refused the marker is missing and the full-disk cases skip visibly."""
+    folder.mkdir(parents=True, exist_ok=True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(folder)],
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if mounted.returncode == 0:
+        (folder / ".tiny-disk").write_text("mounted\n")
+    else:
+        print(f"tiny disk: mount refused at {folder}; full-disk cases will skip: "
+              f"{mounted.stderr.strip()}", flush=True)
+
+
+def start_xvfb():
+    """Starts Xvfb on a display number it picks itself, in its own session so it
+    outlives the caller; answers (display, pid)."""
+    read_end, write_end = os.pipe()
+    process = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", SCREEN, "-nolisten", "tcp"],
+        pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL, start_new_session=True)
+    os.close(write_end)
+    with os.fdopen(read_end) as pipe:
+        ready, _, _ = select.select([pipe], [], [], 15)
+        number = pipe.readline().strip() if ready else ""
+    if not number.isdigit():
+        process.kill()
+        raise SystemExit("Xvfb did not start")
+    return f":{number}", process.pid
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--arch", choices=ARCHES)
+    commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("prefix")
+    start = commands.add_parser("start")
+    start.add_argument("--dpi", type=int, default=DEFAULT_DPI)
+    commands.add_parser("stop")
+    run = commands.add_parser("run")
+    run.add_argument("program")
+    run.add_argument("args", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+
+    prefix = Prefix(args.build_dir, args.arch)
+    if args.command == "prefix":
+        prefix.make()
+    elif args.command == "start":
+        prefix.start_session(args.dpi)
+    elif args.command == "stop":
+        prefix.stop_session()
+    else:
+        prefix.make()
+        with tempfile.TemporaryFile() as log:
+            status = prefix.wine(args.program, *args.args, stdout=log, timeout=None)
+            log.seek(0)
+            sys.stdout.buffer.write(log.read())
+        return status
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <windows.h>
+
+// What the window Update looks like, in one place: the program builds it from
+// these, and the tests that read the window from outside compare against them.
+
+struct TwipsRect {
+    int left;
+    int top;
+    int width;
+    int height;
+};
+
+inline constexpr wchar_t kClassName[] = L"ZimlexUpdate";
+inline constexpr wchar_t kCaption[] = L"Zimlex Update";
+
+// The layout is designed in twips, 1/1440 inch, and scaled to the display.
+inline constexpr int kTwipsPerInch = 1440;
+inline constexpr SIZE kClientTwips{7230, 3885};
+inline constexpr TwipsRect kLabel1Twips{480, 1320, 6255, 375};
+inline constexpr TwipsRect kImage1Twips{5400, 2880, 1305, 645};
+
+inline constexpr int kImage1Id = 1;
+inline constexpr int kLabel1Id = 2;
+
+inline constexpr int kLabelFontPoints = 12;
+inline constexpr wchar_t kLabelFontFace[] = L"MS Sans Serif";
