@@ -233,6 +233,11 @@ class Prefix:
         subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=self.env,
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=30)
 
+    def keys(self, *args):
+        """Types on the session's keyboard: ("key", "Tab"), ("keydown", "space")..."""
+        subprocess.run(["xdotool", *args], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, timeout=30)
+
     def screenshot(self, png, crop=None):
         """Saves the screen, or the (left, top, right, bottom) part of it, as a PNG."""
         command = ["import", "-window", "root"]

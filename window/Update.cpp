@@ -9,6 +9,9 @@ namespace {
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kExStyle = 0;
 
+// The dialog manager turns Enter into a click on the control named IDOK.
+static_assert(kImage1Id == IDOK);
+
 // Inside the picture's edge, where it shows on the button face.
 constexpr int kFocusInset = 3;
 
@@ -126,9 +129,6 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_SETFOCUS:
         OnSetFocus();
         return 0;
-    case DM_GETDEFID:
-        // Enter presses the Ok picture, as it does the default button of a dialog.
-        return MAKELRESULT(kImage1Id, DC_HASDEFID);
     case WM_DRAWITEM:
         if (OnDrawItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam))) {
             return TRUE;

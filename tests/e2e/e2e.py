@@ -27,6 +27,7 @@ import typing
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+import signing  # noqa: E402
 import wine  # noqa: E402
 from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT as FAILURE,  # noqa: E402
                      FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, PAYLOAD, SUCCESS_TEXTS, TWIPS_PER_INCH)
@@ -63,6 +64,20 @@ def expected_rect(twips, dpi):
     return (left, top, left + width, top + height)
 
 
+def signed_copy(run):
+    """The build signed with scripts/sign by a throw-away publisher."""
+    publisher = signing.make_publisher(run.dir / "keys", "Zimlex Test Publisher")
+    signed = run.work / "signed" / run.prefix.program.name
+    signed.parent.mkdir(parents=True, exist_ok=True)
+    result = signing.sign(run.prefix.program, signed, publisher)
+    if result.returncode != 0:
+        raise SystemExit(f"scripts/sign failed: {result.stderr.strip()}")
+    verification = signing.verify(signed, publisher.authority)
+    if not verification.ok or verification.signer != publisher.name:
+        raise SystemExit(f"the signed copy does not verify:\n{verification.output}")
+    return signed
+
+
 @dataclasses.dataclass
 class Case:
     name: str
@@ -92,6 +107,10 @@ class Case:
     program: typing.Callable | None = None
     # Called with the Run at the end, for checks of its own on run.failures.
     check: typing.Callable | None = None
+    # How the Ok picture is pressed at the end: "click", "Return" or "space".
+    end_with: str = "click"
+    # Keys pressed first that must leave the program running and the focus on Ok.
+    keys: tuple = ()
 
 
 CASES = [
@@ -126,6 +145,16 @@ CASES = [
          dpi=96),
     Case("layout_144dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
          dpi=144),
+    # The keyboard ends the program as a click does, with the same exit status.
+    Case("enter_after_failure", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
+         end_with="Return"),
+    Case("space_after_nothing_found", (None, None), "", 0, end_with="space"),
+    # Ok is the only control that takes the focus: Tab keeps it there and shows it.
+    Case("tab_then_enter", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True),
+         keys=("Tab", "shift+Tab", "Escape"), end_with="Return"),
+    # Signed, the program starts and shows its window as the build does; it then
+    # refuses a payload that its own publisher did not sign.
+    Case("signed_program", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=signed_copy),
 ]
 
 
@@ -371,13 +400,51 @@ class Run:
             self.failures.equal("label text after clicks", again.get("label_text"),
                                 self.case.label)
 
-        self.click(values, (image[0] + image[2]) // 2, (image[1] + image[3]) // 2)
+        self.failures.equal("focus before any key", values.get("focus"), "image")
+        if self.case.keys:
+            self.check_keys(updater, values)
+        if self.case.end_with == "click":
+            self.click(values, (image[0] + image[2]) // 2, (image[1] + image[3]) // 2)
+        elif self.case.end_with == "space":
+            self.check_pressed(updater, values)
+        else:
+            self.prefix.keys("key", self.case.end_with)
         try:
             status = updater.wait(timeout=15)
         except subprocess.TimeoutExpired:
-            self.failures.true("ended by a click on the Ok picture", False)
+            self.failures.true(f"ended by {self.case.end_with} on the Ok picture", False)
             return
         self.failures.equal("exit status", status, self.case.exit_status)
+
+    def check_keys(self, updater, values):
+        """Keys other than Enter and Space leave the program running, with the
+        focus on Ok and its focus rectangle drawn."""
+        for key in self.case.keys:
+            self.prefix.keys("key", key)
+            time.sleep(0.3)
+            if updater.poll() is not None:
+                self.failures.true(f"still running after {key}", False)
+                return
+            after = self.probe("--timeout", "5000")
+            self.failures.equal(f"focus after {key}", after.get("focus"), "image")
+        image = on_screen(values, parse_rect(values["image_rect"]))
+        png = self.dir / "focused.png"
+        marks = focus_marks(Screen(self.prefix, png), image)
+        self.failures.true("focus rectangle drawn", marks >= 0.3, f"{marks:.0%} of its row, {png}")
+
+    def check_pressed(self, updater, values):
+        """Space held down presses the picture in; released, it is a click."""
+        image = on_screen(values, parse_rect(values["image_rect"]))
+        up = pressed_edge(Screen(self.prefix, self.dir / "released.png"), image)
+        self.prefix.keys("keydown", "space")
+        time.sleep(0.5)
+        held = self.probe("--timeout", "5000") if updater.poll() is None else {}
+        self.failures.equal("held down by Space", held.get("image_pushed"), "1")
+        down = pressed_edge(Screen(self.prefix, self.dir / "pressed.png"), image)
+        self.failures.true("pressed look while held", down >= 0.9 and up <= 0.1,
+                           f"dark edge {up:.0%} released, {down:.0%} held")
+        self.failures.true("still running while Space is held", updater.poll() is None)
+        self.prefix.keys("keyup", "space")
 
     def check_files(self):
         for index, folder in enumerate(FOLDERS):
@@ -462,6 +529,30 @@ class Run:
         if not title or drawn < len(title) // 2:
             problems.append(f"no title bar drawn above the client area ({drawn} of {len(title)})")
         return problems
+
+
+def on_screen(values, rect):
+    left, top = int(values["client_origin_x"]), int(values["client_origin_y"])
+    return (left + rect[0], top + rect[1], left + rect[2], top + rect[3])
+
+
+def focus_marks(screen, image):
+    """Share of the row just inside the picture's edge that the dotted focus
+    rectangle turned from dark green to its inverse."""
+    left, top, right, _ = image
+    row = list(screen.region(left + 4, top + 3, right - 4, top + 4))
+    inverted = sum(1 for red, green, blue in row if red >= 200 and blue >= 200 and green < 200)
+    return inverted / max(len(row), 1)
+
+
+def pressed_edge(screen, image):
+    """Share of the picture's top row and left column drawn in a neutral dark
+    colour, the frame it sinks into when pressed."""
+    left, top, right, bottom = image
+    edge = (list(screen.region(left, top, right, top + 1)) +
+            list(screen.region(left, top + 1, left + 1, bottom)))
+    neutral = sum(1 for pixel in edge if max(pixel) - min(pixel) <= 16 and max(pixel) <= 160)
+    return neutral / max(len(edge), 1)
 
 
 def has_dos_attributes(path):

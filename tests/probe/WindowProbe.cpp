@@ -142,6 +142,25 @@ void PrintControl(std::wstring_view name, HWND parent, HWND control) {
     PrintRect(prefix + L"_rect", RectInClient(parent, control));
 }
 
+// Which control has the keyboard focus, and whether the Ok picture is held down.
+void PrintKeyboardState(HWND window, HWND image) {
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof(thread);
+    const bool known = GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &thread) != 0;
+    const HWND focus = known ? thread.hwndFocus : nullptr;
+    const int focusId = focus != nullptr && GetParent(focus) == window ? GetDlgCtrlID(focus) : 0;
+    Print(L"focus", focus == nullptr       ? L"none"
+                    : focus == window      ? L"window"
+                    : focusId == kImage1Id ? L"image"
+                    : focusId == kLabel1Id ? L"label"
+                                           : L"other");
+    DWORD_PTR buttonState = 0;
+    if (image != nullptr &&
+        SendMessageTimeoutW(image, BM_GETSTATE, 0, 0, SMTO_NORMAL, kRoundTripMs, &buttonState)) {
+        Print(L"image_pushed", (buttonState & BST_PUSHED) != 0 ? 1 : 0);
+    }
+}
+
 bool ParseMs(const wchar_t* text, DWORD& value) {
     wchar_t* end = nullptr;
     const unsigned long parsed = std::wcstoul(text, &end, 10);
@@ -373,6 +392,7 @@ int Read(int argc, wchar_t** argv) {
     PrintRect(L"window_rect", frame);
     PrintControl(L"label", window, label);
     PrintControl(L"image", window, image);
+    PrintKeyboardState(window, image);
     return 0;
 }
 
