@@ -18,6 +18,7 @@ build's (`program`), and check more at the end (`check`).
 import argparse
 import contextlib
 import dataclasses
+import fcntl
 import os
 import shutil
 import subprocess
@@ -64,6 +65,101 @@ def expected_rect(twips, dpi):
     return (left, top, left + width, top + height)
 
 
+# --- a busy machine ---------------------------------------------------------------
+
+def hold_with_scanner(folder_index, sharing, hold_ms):
+    """A setup that has a scanner hold the folder's Zimlex.exe with `sharing`
+    for `hold_ms` from before the updater starts."""
+    def setup(run):
+        target = run.prefix.linux(f"{FOLDERS[folder_index]}\\{EXECUTABLE}")
+        held = run.work / "scanner-holds"
+        run.start(run.prefix.scanner, run.work, "scanner.log", target, sharing, hold_ms, 20000,
+                  held)
+        deadline = time.monotonic() + 20
+        while not held.exists():
+            if time.monotonic() > deadline:
+                raise SystemExit("the scanner never held Zimlex.exe")
+            time.sleep(0.02)
+    return setup
+
+
+def write_empty_payload(run):
+    (run.download / PAYLOAD).write_bytes(b"")
+
+
+# 2020-09-13 12:26:40 UTC: far from any time the test runs at.
+BUILT_AT = 1600000000
+
+
+def date_payload(run):
+    os.utime(run.download / PAYLOAD, (BUILT_AT, BUILT_AT))
+
+
+def check_payload_time_kept(run):
+    installed = run.prefix.linux(f"{FIRST}\\{EXECUTABLE}")
+    run.failures.equal("modification time of the new Zimlex.exe",
+                       int(installed.stat().st_mtime), BUILT_AT)
+
+
+# --- signed releases --------------------------------------------------------------
+
+VENDOR = "Zimlex Vendor"
+
+
+def publishers(prefix):
+    """Throw-away publishers, made once per build: the vendor, the vendor again
+    with a renewed certificate from another root, and somebody else; each with
+    a copy of a small real program signed by it."""
+    folder = prefix.build / "e2e" / "publishers"
+    folder.mkdir(parents=True, exist_ok=True)
+    names = {"vendor": VENDOR, "renewed": VENDOR, "other": "Someone Else"}
+    with open(folder / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (folder / "done").exists():
+            for key, name in names.items():
+                publisher = signing.make_publisher(folder / key, name)
+                for program, signed in ((prefix.sleeper, f"{key}-payload.exe"),
+                                        (prefix.program, f"{key}-updater.exe")):
+                    result = signing.sign(program, folder / signed, publisher)
+                    if result.returncode != 0:
+                        raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
+            (folder / "done").write_text("")
+    return folder
+
+
+def signed_updater(run):
+    return publishers(run.prefix) / "vendor-updater.exe"
+
+
+def payload_from(make_bytes):
+    """A setup that puts the payload `make_bytes(run)` in place; the folders
+    that are to be updated must then hold exactly these bytes."""
+    def setup(run):
+        run.new = make_bytes(run)
+        (run.download / PAYLOAD).write_bytes(run.new)
+    return setup
+
+
+def signed_payload(key):
+    return lambda run: (publishers(run.prefix) / f"{key}-payload.exe").read_bytes()
+
+
+def changed_byte(run):
+    payload = bytearray(signed_payload("vendor")(run))
+    # Inside the code, covered by the signature's digest.
+    payload[0x400] ^= 0x01
+    return bytes(payload)
+
+
+def broken_updater(run):
+    """The vendor's signed updater with one byte of its code changed."""
+    updater = bytearray(signed_updater(run).read_bytes())
+    updater[0x400] ^= 0x01
+    path = run.work / "broken-updater.exe"
+    path.write_bytes(bytes(updater))
+    return path
+
+
 def signed_copy(run):
     """The build signed with scripts/sign by a throw-away publisher."""
     publisher = signing.make_publisher(run.dir / "keys", "Zimlex Test Publisher")
@@ -82,7 +178,8 @@ def signed_copy(run):
 class Case:
     name: str
     # Contents of the two folders, in probe order: None when the folder does not
-    # exist; otherwise relative name -> bytes, or None for a subfolder.
+    # exist; bytes for a plain file in its place; otherwise relative name -> bytes,
+    # or None for a subfolder.
     folders: tuple
     label: str
     exit_status: int
@@ -139,6 +236,38 @@ CASES = [
          updated=(True, False), read_only=((1, EXECUTABLE),)),
     Case("other_current_directory", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), elsewhere=True),
+    # A plain file where the first folder should be means no installation there.
+    Case("plain_file_for_first_folder", (OTHER, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True)),
+    # An interrupted download never replaces a working executable.
+    Case("empty_payload", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
+         setup=write_empty_payload),
+    Case("payload_time_kept", ({EXECUTABLE: OLD}, None), updated(FIRST), 0,
+         updated=(True, False), setup=date_payload, check=check_payload_time_kept),
+    # A virus scanner holds the executable with delete sharing for a moment, or for good.
+    Case("scanner_holds_executable_briefly", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=hold_with_scanner(1, "rd", 1500)),
+    Case("scanner_holds_executable_for_good", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         setup=hold_with_scanner(1, "rd", 60000)),
+    # A signed updater installs only what its own publisher signed.
+    Case("signed_same_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(True, True), program=signed_updater,
+         setup=payload_from(signed_payload("vendor"))),
+    Case("signed_renewed_certificate", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), program=signed_updater,
+         setup=payload_from(signed_payload("renewed"))),
+    Case("signed_other_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=signed_updater, setup=payload_from(signed_payload("other"))),
+    Case("signed_unsigned_payload", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=signed_updater,
+         setup=payload_from(lambda run: run.prefix.sleeper.read_bytes())),
+    Case("signed_changed_byte", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=signed_updater,
+         setup=payload_from(changed_byte)),
+    Case("signed_updater_changed_byte", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=broken_updater, setup=payload_from(signed_payload("vendor"))),
+    # An unsigned updater installs a signed payload as any other.
+    Case("unsigned_updater_signed_payload", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=payload_from(signed_payload("vendor"))),
     # In a bold face the first folder's text is wider than the label, whose style must
     # shorten it with an ellipsis (Wine 8 draws this face regular, and the text fits).
     Case("layout_96dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
@@ -183,6 +312,7 @@ class Prefix(wine.Prefix):
         self.program = self.build / "ZimlexUpdate.exe"
         self.probe_exe = self.build / "tests" / "WindowProbe.exe"
         self.sleeper = self.build / "tests" / "sleeper.exe"
+        self.scanner = self.build / "tests" / "scanner.exe"
 
 
 def clear(path):
@@ -196,6 +326,8 @@ def snapshot(folder):
     """Relative name -> bytes (None for a subfolder) of everything below folder."""
     if not folder.exists():
         return None
+    if folder.is_file():
+        return folder.read_bytes()
     return {(p.relative_to(folder).as_posix() + ("/" if p.is_dir() else "")):
             (None if p.is_dir() else p.read_bytes()) for p in folder.rglob("*")}
 
@@ -261,6 +393,8 @@ class Run:
         self.dir = prefix.root / "cases" / case.name
         self.failures = Failures()
         self.processes = []
+        # What the updated folders must hold: the payload, unless a setup puts another.
+        self.new = NEW
 
     # --- laying out drive_c -------------------------------------------------
 
@@ -293,6 +427,10 @@ class Run:
             if contents is None:
                 continue
             folder = self.prefix.linux(FOLDERS[index])
+            if isinstance(contents, bytes):
+                folder.parent.mkdir(parents=True, exist_ok=True)
+                folder.write_bytes(contents)
+                continue
             folder.mkdir(parents=True)
             for name, data in contents.items():
                 target = folder / name
@@ -453,13 +591,16 @@ class Run:
             if before is None:
                 self.failures.equal(f"{folder} exists", after is not None, False)
                 continue
+            if isinstance(before, bytes):
+                self.failures.true(f"{folder} is still the same plain file", after == before)
+                continue
             expected = dict(before)
             if self.case.updated[index]:
-                expected[EXECUTABLE] = NEW
+                expected[EXECUTABLE] = self.new
             self.failures.equal(f"names in {folder}", sorted(after), sorted(expected))
             for name, data in expected.items():
                 if name in after and after[name] != data:
-                    state = ("the payload" if after[name] == NEW else
+                    state = ("the payload" if after[name] == self.new else
                              "the decoy" if after[name] == DECOY else
                              "the old bytes" if after[name] == before.get(name) else
                              f"{len(after[name])} other bytes")
@@ -467,7 +608,7 @@ class Run:
         if self.case.payload:
             payload = self.download / PAYLOAD
             self.failures.true("payload left in place", payload.is_file() and
-                               payload.read_bytes() == NEW)
+                               payload.read_bytes() == self.new)
 
     def check_layout(self, values):
         dpi = self.case.dpi

@@ -110,19 +110,26 @@ public:
                              bool waitUntilHeld, DWORD giveUpMs = 20000) {
         std::wstring arguments = L"\"" + file.wstring() + L"\" " + sharing + L" " +
                                  std::to_wstring(holdMs) + L" " + std::to_wstring(giveUpMs);
+        const fs::path held = file.parent_path().parent_path() / L"scanner-holds";
+        std::error_code ignored;
+        fs::remove(held, ignored);
         if (waitUntilHeld) {
-            held_.Reset(CreateEventW(nullptr, TRUE, FALSE, kHeldEvent));
-            arguments += L" ";
-            arguments += kHeldEvent;
+            arguments += L" \"" + held.wstring() + L"\"";
         }
-        return process_.Start(BesideThisTest(L"scanner.exe"), arguments) &&
-               (!waitUntilHeld || WaitForSingleObject(held_.Get(), 20000) == WAIT_OBJECT_0);
+        if (!process_.Start(BesideThisTest(L"scanner.exe"), arguments)) {
+            return false;
+        }
+        for (int waited = 0; waitUntilHeld && !fs::exists(held, ignored); waited += 10) {
+            if (waited > 20000) {
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
     }
     [[nodiscard]] DWORD Wait(DWORD timeoutMs) const { return process_.Wait(timeoutMs); }
 
 private:
-    static constexpr wchar_t kHeldEvent[] = L"Local\\ZimlexTestScannerHolds";
-    UniqueKernelObject held_;
     ChildProcess process_;
 };
 

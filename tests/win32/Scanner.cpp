@@ -1,9 +1,9 @@
 // Behaves like a virus scanner or an indexer: spins until it can open a file
 // with the given sharing, holds it for a while, then lets go.
 //
-// Scanner <path> <sharing: r, rd or rw> <hold ms> <give up after ms> [event name]
-// Sets the named event once it holds the file. Exits 0 when it held the file,
-// 1 when it never could.
+// Scanner <path> <sharing: r, rd or rw> <hold ms> <give up after ms> [held marker]
+// Creates the marker file once it holds the file, so a test knows when to
+// start. Exits 0 when it held the file, 1 when it never could.
 #include "Handles.h"
 
 #include <windows.h>
@@ -31,10 +31,8 @@ int wmain(int argc, wchar_t** argv) {
         file.Reset(CreateFileW(argv[1], GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr));
     }
     if (argc == 6) {
-        const UniqueKernelObject held(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[5]));
-        if (held) {
-            SetEvent(held.Get());
-        }
+        const UniqueFile marker(CreateFileW(argv[5], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     Sleep(holdMs);
     return 0;
