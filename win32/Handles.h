@@ -67,3 +67,10 @@ struct ScreenDcTraits {
     static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
 };
 using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
+
+struct WinEventHookTraits {
+    using Handle = HWINEVENTHOOK;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle hook) { UnhookWinEvent(hook); }
+};
+using UniqueWinEventHook = UniqueHandle<WinEventHookTraits>;
