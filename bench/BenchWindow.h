@@ -11,9 +11,10 @@
 // as it sees the updater's.
 class BenchWindow {
 public:
-    // Registers the class, creates the window and shows it; null on failure.
+    // Registers the class and creates the window, not yet shown, so controls
+    // can be added first as the updater does; null on failure.
     HWND Create(HINSTANCE instance, const wchar_t* className, const wchar_t* caption,
-                WNDPROC windowProc, int showCommand) {
+                WNDPROC windowProc) {
         {
             const UniqueScreenDc screen(GetDC(nullptr));
             if (screen) {
@@ -32,13 +33,9 @@ public:
         }
         RECT frame{0, 0, Pixels(kClientTwips.cx), Pixels(kClientTwips.cy)};
         AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
-        const HWND window = CreateWindowExW(
-            0, className, caption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-            frame.bottom - frame.top, nullptr, nullptr, instance, nullptr);
-        if (window != nullptr) {
-            ShowWindow(window, showCommand);
-        }
-        return window;
+        return CreateWindowExW(0, className, caption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
+                               frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
+                               instance, nullptr);
     }
 
     [[nodiscard]] HWND CreateControl(HWND window, const wchar_t* className, DWORD style, int id,

@@ -70,12 +70,12 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    const HWND window =
-        bench.Create(instance, kDelayClassName, L"Known delay", WindowProc, showCommand);
+    const HWND window = bench.Create(instance, kDelayClassName, L"Known delay", WindowProc);
     if (window == nullptr) {
         return 1;
     }
     label = bench.CreateControl(window, L"STATIC", SS_CENTER, kLabel1Id, kLabel1Twips);
+    ShowWindow(window, showCommand);
     if (label == nullptr || !PostMessageW(window, kRunMessage, 0, 0)) {
         return 1;
     }

@@ -32,8 +32,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    if (bench.Create(instance, kMinimalClassName, L"Minimal", WindowProc, showCommand) == nullptr) {
+    const HWND window = bench.Create(instance, kMinimalClassName, L"Minimal", WindowProc);
+    if (window == nullptr) {
         return 1;
     }
+    ShowWindow(window, showCommand);
     return BenchWindow::RunMessageLoop();
 }
