@@ -438,7 +438,7 @@ protected:
     void SetUp() override {
         CopyTest::SetUp();
         // Large enough that a scanner has time to act while it is copied.
-        kLarge = std::string(64U << 20U, 'N') + "large new executable";
+        kLarge = std::string(32U << 20U, 'N') + "large new executable";
         WriteBytes(source_ / L"Zimlex.ex_", kLarge);
         WriteBytes(destination_ / L"Zimlex.exe", kOld);
     }
@@ -458,7 +458,7 @@ protected:
 
 TEST_F(BusyMachineTest, AnIndexerWaitingForTheStagingFileCannotStrandIt) {
     Scanner indexer;
-    ASSERT_TRUE(indexer.Start(Staging(), L"r", 2000, false, 4000));
+    ASSERT_TRUE(indexer.Start(Staging(), L"r", 2000, false, 2500));
     EXPECT_TRUE(CopyPayload());
     ExpectNewAndAlone();
     EXPECT_EQ(indexer.Wait(30000), 1U) << "the indexer opened the staging file";
