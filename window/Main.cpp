@@ -1,3 +1,4 @@
+#include "Procedure.h"
 #include "Update.h"
 
 #include <windows.h>
@@ -13,10 +14,10 @@ void RestrictDllSearchToSystem32() {
     if (kernel32 == nullptr) {
         return;
     }
-    const FARPROC address = GetProcAddress(kernel32, "SetDefaultDllDirectories");
-    if (address != nullptr) {
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(address))(
-            LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const auto setDefaultDllDirectories =
+        LookUpProcedure<SetDefaultDllDirectoriesFunction>(kernel32, "SetDefaultDllDirectories");
+    if (setDefaultDllDirectories != nullptr) {
+        setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "PublisherCheck.h"
 
+#include "Procedure.h"
+
 #include <softpub.h>
 
 #include <algorithm>
@@ -16,10 +18,6 @@ namespace {
     return nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
 }
 
-template <typename Function> [[nodiscard]] Function Lookup(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 } // namespace
 
 bool PublisherCheck::Prepare() {
@@ -32,9 +30,10 @@ bool PublisherCheck::Prepare() {
     if (!wintrust_) {
         return false;
     }
-    verify_ = Lookup<VerifyFunction>(wintrust_.Get(), "WinVerifyTrust");
-    providerData_ = Lookup<ProviderDataFunction>(wintrust_.Get(), "WTHelperProvDataFromStateData");
-    signer_ = Lookup<SignerFunction>(wintrust_.Get(), "WTHelperGetProvSignerFromChain");
+    verify_ = LookUpProcedure<VerifyFunction>(wintrust_.Get(), "WinVerifyTrust");
+    providerData_ =
+        LookUpProcedure<ProviderDataFunction>(wintrust_.Get(), "WTHelperProvDataFromStateData");
+    signer_ = LookUpProcedure<SignerFunction>(wintrust_.Get(), "WTHelperGetProvSignerFromChain");
     wchar_t self[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     return verify_ != nullptr && providerData_ != nullptr && signer_ != nullptr && length != 0 &&

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <windows.h>
+
+// A function of a system DLL, looked up at run time, so the program neither
+// imports the DLL nor fails to start where the function is missing; null when
+// it is not there.
+template <typename Function>
+[[nodiscard]] Function LookUpProcedure(HMODULE module, const char* name) {
+    // Through a plain function pointer type, which any function pointer converts to.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
