@@ -45,9 +45,9 @@ constexpr DWORD kLongestRetryDelayMs = 500;
 }
 
 // Repeats `attempt` while it fails on a file someone else holds, with a
-// growing pause, for about kRenameRetryMs in all.
+// growing pause, for about kSharingRetryMs in all.
 template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt) {
-    const ULONGLONG deadline = GetTickCount64() + kRenameRetryMs;
+    const ULONGLONG deadline = GetTickCount64() + kSharingRetryMs;
     DWORD delay = kFirstRetryDelayMs;
     for (;;) {
         if (attempt()) {
@@ -196,20 +196,25 @@ bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
     return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
-bool Win32FileSystem::OpenPayload(std::wstring_view source) {
-    if (!heldMutex_) {
-        updatersMutex_.Reset(CreateMutexW(nullptr, FALSE, kUpdatersMutexName));
-        if (!updatersMutex_) {
-            return false;
-        }
-        // No window messages are handled while another updater copies, as
-        // during a copy. A mutex abandoned by a killed updater is free.
-        const DWORD waited = WaitForSingleObject(updatersMutex_.Get(), INFINITE);
-        if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-            return false;
-        }
-        heldMutex_.Reset(updatersMutex_.Get());
+bool Win32FileSystem::AcquireUpdatersLock() {
+    if (heldMutex_) {
+        return true;
     }
+    updatersMutex_.Reset(CreateMutexW(nullptr, FALSE, kUpdatersMutexName));
+    if (!updatersMutex_) {
+        return false;
+    }
+    // No window messages are handled while another updater copies, as during
+    // a copy. A mutex abandoned by a killed updater is free.
+    const DWORD waited = WaitForSingleObject(updatersMutex_.Get(), INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        return false;
+    }
+    heldMutex_.Reset(updatersMutex_.Get());
+    return true;
+}
+
+bool Win32FileSystem::OpenPayload(std::wstring_view source) {
     if (!payload_) {
         TerminatedText path;
         if (!path.Assign(source) || !publisher_.Prepare()) {
@@ -246,7 +251,7 @@ bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destinati
     }
 
     // An empty payload is an interrupted download, never a new executable.
-    if (!OpenPayload(source) || payloadSize_.QuadPart == 0) {
+    if (!AcquireUpdatersLock() || !OpenPayload(source) || payloadSize_.QuadPart == 0) {
         return false;
     }
 

@@ -23,6 +23,9 @@ public:
     [[nodiscard]] bool Copy(std::wstring_view source, std::wstring_view destination) override;
 
 private:
+    // Held from the first copy until the run ends.
+    [[nodiscard]] bool AcquireUpdatersLock();
+    // Opened and checked at the first copy, rewound for every later one.
     [[nodiscard]] bool OpenPayload(std::wstring_view source);
 
     PublisherCheck publisher_;
@@ -40,5 +43,6 @@ inline constexpr std::wstring_view kStagingSuffix = L".new";
 // Every updater on the machine, in any session, copies only while it holds this.
 inline constexpr wchar_t kUpdatersMutexName[] = L"Global\\ZimlexUpdate.Copy";
 
-// How long a rename keeps retrying while scanners or indexers hold the file.
-inline constexpr ULONGLONG kRenameRetryMs = 3000;
+// How long creating the staging file and renaming it keep retrying while
+// scanners or indexers hold a file.
+inline constexpr ULONGLONG kSharingRetryMs = 3000;
