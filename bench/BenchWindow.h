@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 // What the benchmark's stand-in windows share with the updater's window: its
 // frame and client size at the screen's DPI, and the Ok picture's place, filled
 // with its dark green so the probe sees their first paint on the screen exactly
@@ -32,10 +34,10 @@ public:
             return nullptr;
         }
         RECT frame{0, 0, Pixels(kClientTwips.cx), Pixels(kClientTwips.cy)};
-        AdjustWindowRectEx(&frame, kStyle, FALSE, 0);
-        return CreateWindowExW(0, className, caption, kStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                               frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr,
-                               instance, nullptr);
+        AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
+        return CreateWindowExW(kWindowExStyle, className, caption, kWindowStyle, CW_USEDEFAULT,
+                               CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
+                               nullptr, nullptr, instance, nullptr);
     }
 
     [[nodiscard]] HWND CreateControl(HWND window, const wchar_t* className, DWORD style, int id,
@@ -46,7 +48,8 @@ public:
                                GetModuleHandleW(nullptr), nullptr);
     }
 
-    void Paint(HWND window) const {
+    // True for the window's first paint, which the benchmarks time.
+    [[nodiscard]] bool Paint(HWND window) {
         PAINTSTRUCT paint{};
         const HDC dc = BeginPaint(window, &paint);
         const RECT picture{Pixels(kImage1Twips.left), Pixels(kImage1Twips.top),
@@ -55,6 +58,7 @@ public:
         SetDCBrushColor(dc, kPictureGreen);
         FillRect(dc, &picture, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
         EndPaint(window, &paint);
+        return !std::exchange(painted_, true);
     }
 
     static int RunMessageLoop() {
@@ -67,10 +71,10 @@ public:
     }
 
 private:
-    static constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     static constexpr COLORREF kPictureGreen = RGB(0, 100, 0);
 
     [[nodiscard]] int Pixels(int twips) const { return MulDiv(twips, dpi_, kTwipsPerInch); }
 
     int dpi_ = USER_DEFAULT_SCREEN_DPI;
+    bool painted_ = false;
 };

@@ -51,8 +51,7 @@ void OnRun() {
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_PAINT:
-        bench.Paint(window);
-        if (paintedAt == 0) {
+        if (bench.Paint(window)) {
             paintedAt = Now();
         }
         return 0;

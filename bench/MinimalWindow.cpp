@@ -10,14 +10,11 @@ constexpr wchar_t kMinimalClassName[] = L"BenchMinimalWindow";
 constexpr wchar_t kPaintedCaption[] = L"Painted";
 
 BenchWindow bench;
-bool painted = false;
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_PAINT:
-        bench.Paint(window);
-        if (!painted) {
-            painted = true;
+        if (bench.Paint(window)) {
             SetWindowTextW(window, kPaintedCaption);
         }
         return 0;

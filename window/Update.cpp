@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr DWORD kExStyle = 0;
-
 // The dialog manager turns Enter into a click on the control named IDOK.
 static_assert(kImage1Id == IDOK);
 
@@ -43,7 +40,7 @@ bool Update::Create(HINSTANCE instance, int showCommand) {
     }
 
     RECT frame{0, 0, Pixels(kClientTwips.cx), Pixels(kClientTwips.cy)};
-    AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     RECT workArea{};
@@ -51,8 +48,8 @@ bool Update::Create(HINSTANCE instance, int showCommand) {
     const int left = workArea.left + (workArea.right - workArea.left - width) / 2;
     const int top = workArea.top + (workArea.bottom - workArea.top - height) / 2;
 
-    if (CreateWindowExW(kExStyle, kClassName, kCaption, kStyle, left, top, width, height, nullptr,
-                        nullptr, instance, this) == nullptr) {
+    if (CreateWindowExW(kWindowExStyle, kClassName, kCaption, kWindowStyle, left, top, width,
+                        height, nullptr, nullptr, instance, this) == nullptr) {
         return false;
     }
     ShowWindow(window_, showCommand);

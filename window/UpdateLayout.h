@@ -14,6 +14,9 @@ struct TwipsRect {
 
 inline constexpr wchar_t kClassName[] = L"ZimlexUpdate";
 inline constexpr wchar_t kCaption[] = L"Zimlex Update";
+// A fixed frame with a title bar; it can be minimised, not resized.
+inline constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+inline constexpr DWORD kWindowExStyle = 0;
 
 // The layout is designed in twips, 1/1440 inch, and scaled to the display.
 inline constexpr int kTwipsPerInch = 1440;
