@@ -21,14 +21,18 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
     ComPtr<IWICFormatConverter> converter;
     UINT width = 0;
     UINT height = 0;
+    // The JPEG decoder is created by name: asking the factory to pick one from
+    // the stream reads every registered codec's entry first, half the start-up
+    // cost of the picture.
     if (!com.Ok() ||
         FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IWICImagingFactory, reinterpret_cast<void**>(factory.Put()))) ||
         FAILED(factory->CreateStream(stream.Put())) ||
         FAILED(stream->InitializeFromMemory(static_cast<BYTE*>(bytes),
                                             SizeofResource(instance, resource))) ||
-        FAILED(factory->CreateDecoderFromStream(stream.Get(), nullptr,
-                                                WICDecodeMetadataCacheOnDemand, decoder.Put())) ||
+        FAILED(CoCreateInstance(CLSID_WICJpegDecoder, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IWICBitmapDecoder, reinterpret_cast<void**>(decoder.Put()))) ||
+        FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand)) ||
         FAILED(decoder->GetFrame(0, frame.Put())) ||
         FAILED(factory->CreateFormatConverter(converter.Put())) ||
         FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGR,
