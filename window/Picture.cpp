@@ -2,6 +2,7 @@
 
 #include "Com.h"
 
+#include <shlwapi.h>
 #include <wincodec.h>
 
 bool Picture::Load(HINSTANCE instance, WORD resourceId) {
@@ -14,31 +15,26 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
 
     // Declared first so every COM object below is released before COM closes.
     const ComScope com;
-    ComPtr<IWICImagingFactory> factory;
-    ComPtr<IWICStream> stream;
+    ComPtr<IStream> stream;
     ComPtr<IWICBitmapDecoder> decoder;
     ComPtr<IWICBitmapFrameDecode> frame;
-    ComPtr<IWICFormatConverter> converter;
+    WICPixelFormatGUID format{};
     UINT width = 0;
     UINT height = 0;
-    // The JPEG decoder is created by name: asking the factory to pick one from
-    // the stream reads every registered codec's entry first, half the start-up
-    // cost of the picture.
-    if (!com.Ok() ||
-        FAILED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICImagingFactory, reinterpret_cast<void**>(factory.Put()))) ||
-        FAILED(factory->CreateStream(stream.Put())) ||
-        FAILED(stream->InitializeFromMemory(static_cast<BYTE*>(bytes),
-                                            SizeofResource(instance, resource))) ||
+    // The JPEG decoder is created by name and its rows copied as they come:
+    // asking a factory to pick a decoder reads every registered codec's entry
+    // first, and the factory and a format converter add little but start-up time.
+    if (!com.Ok()) {
+        return false;
+    }
+    *stream.Put() =
+        SHCreateMemStream(static_cast<const BYTE*>(bytes), SizeofResource(instance, resource));
+    if (!stream.Get() ||
         FAILED(CoCreateInstance(CLSID_WICJpegDecoder, nullptr, CLSCTX_INPROC_SERVER,
                                 IID_IWICBitmapDecoder, reinterpret_cast<void**>(decoder.Put()))) ||
         FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand)) ||
-        FAILED(decoder->GetFrame(0, frame.Put())) ||
-        FAILED(factory->CreateFormatConverter(converter.Put())) ||
-        FAILED(converter->Initialize(frame.Get(), GUID_WICPixelFormat32bppBGR,
-                                     WICBitmapDitherTypeNone, nullptr, 0.0,
-                                     WICBitmapPaletteTypeCustom)) ||
-        FAILED(converter->GetSize(&width, &height))) {
+        FAILED(decoder->GetFrame(0, frame.Put())) || FAILED(frame->GetPixelFormat(&format)) ||
+        format != GUID_WICPixelFormat24bppBGR || FAILED(frame->GetSize(&width, &height))) {
         return false;
     }
 
@@ -46,12 +42,13 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
     info_.bmiHeader.biWidth = static_cast<LONG>(width);
     info_.bmiHeader.biHeight = -static_cast<LONG>(height); // top-down, as WIC delivers rows
     info_.bmiHeader.biPlanes = 1;
-    info_.bmiHeader.biBitCount = 32;
+    info_.bmiHeader.biBitCount = 24;
     info_.bmiHeader.biCompression = BI_RGB;
     bitmap_.Reset(CreateDIBSection(nullptr, &info_, DIB_RGB_COLORS, &bits_, nullptr, 0));
-    const UINT stride = width * 4;
-    if (!bitmap_ || FAILED(converter->CopyPixels(nullptr, stride, stride * height,
-                                                 static_cast<BYTE*>(bits_)))) {
+    // A bitmap's rows start on four-byte boundaries.
+    const UINT stride = (width * 3 + 3) & ~3U;
+    if (!bitmap_ ||
+        FAILED(frame->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE*>(bits_)))) {
         bitmap_.Reset();
         return false;
     }
