@@ -15,8 +15,9 @@ namespace {
 constexpr DWORD kNotOrdinary =
     FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
-// Large blocks keep the copy as fast as the disk; 64 KiB measured 1.5 times slower.
-constexpr DWORD kBlockSize = 1U << 20U;
+// The cache manager's own view size. 64 KiB blocks copied a fifth slower, and
+// 1 MiB blocks at times six times slower, for many copies in a row.
+constexpr DWORD kBlockSize = 256U << 10U;
 
 // The class's number on Windows 10 1809 and later; the headers name it only
 // for programs that require that version.
