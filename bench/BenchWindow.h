@@ -17,12 +17,7 @@ public:
     // can be added first as the updater does; null on failure.
     HWND Create(HINSTANCE instance, const wchar_t* className, const wchar_t* caption,
                 WNDPROC windowProc) {
-        {
-            const UniqueScreenDc screen(GetDC(nullptr));
-            if (screen) {
-                dpi_ = GetDeviceCaps(screen.Get(), LOGPIXELSX);
-            }
-        }
+        dpi_ = ScreenDpi();
         WNDCLASSEXW windowClass{};
         windowClass.cbSize = sizeof(windowClass);
         windowClass.lpfnWndProc = windowProc;
@@ -73,7 +68,7 @@ public:
 private:
     static constexpr COLORREF kPictureGreen = RGB(0, 100, 0);
 
-    [[nodiscard]] int Pixels(int twips) const { return MulDiv(twips, dpi_, kTwipsPerInch); }
+    [[nodiscard]] int Pixels(int twips) const { return TwipsToPixels(twips, dpi_); }
 
     int dpi_ = USER_DEFAULT_SCREEN_DPI;
     bool painted_ = false;

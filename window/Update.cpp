@@ -20,12 +20,7 @@ constexpr UINT kRunUpdateMessage = WM_APP + 1;
 
 bool Update::Create(HINSTANCE instance, int showCommand) {
     instance_ = instance;
-    {
-        const UniqueScreenDc screen(GetDC(nullptr));
-        if (screen) {
-            dpi_ = GetDeviceCaps(screen.Get(), LOGPIXELSX);
-        }
-    }
+    dpi_ = ScreenDpi();
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -212,7 +207,7 @@ void Update::OnDestroy() {
 }
 
 int Update::Pixels(int twips) const {
-    return MulDiv(twips, dpi_, kTwipsPerInch);
+    return TwipsToPixels(twips, dpi_);
 }
 
 HWND Update::CreateControl(const wchar_t* className, const wchar_t* text, DWORD style, int id,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Handles.h"
+
 #include <windows.h>
 
 // What the window Update looks like, in one place: the program builds it from
@@ -23,6 +25,16 @@ inline constexpr int kTwipsPerInch = 1440;
 inline constexpr SIZE kClientTwips{7230, 3885};
 inline constexpr TwipsRect kLabel1Twips{480, 1320, 6255, 375};
 inline constexpr TwipsRect kImage1Twips{5400, 2880, 1305, 645};
+
+// The display's dots per inch, the scale of every twips measure above.
+[[nodiscard]] inline int ScreenDpi() {
+    const UniqueScreenDc screen(GetDC(nullptr));
+    return screen ? GetDeviceCaps(screen.Get(), LOGPIXELSX) : USER_DEFAULT_SCREEN_DPI;
+}
+
+[[nodiscard]] inline int TwipsToPixels(int twips, int dpi) {
+    return MulDiv(twips, dpi, kTwipsPerInch);
+}
 
 inline constexpr int kImage1Id = 1;
 inline constexpr int kLabel1Id = 2;

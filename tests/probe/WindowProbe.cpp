@@ -330,8 +330,8 @@ void CALLBACK OnObjectCreated(HWINEVENTHOOK, DWORD, HWND window, LONG objectId, 
 // Whether the Ok picture's spot of the window shows on the screen in its dark
 // green: the moment the first paint has reached the screen.
 bool PictureShown(HWND window, HDC screen, int dpi) {
-    POINT spot{MulDiv(kImage1Twips.left, dpi, kTwipsPerInch) + kPictureSpot.x,
-               MulDiv(kImage1Twips.top, dpi, kTwipsPerInch) + kPictureSpot.y};
+    POINT spot{TwipsToPixels(kImage1Twips.left, dpi) + kPictureSpot.x,
+               TwipsToPixels(kImage1Twips.top, dpi) + kPictureSpot.y};
     ClientToScreen(window, &spot);
     const COLORREF color = GetPixel(screen, spot.x, spot.y);
     return color != CLR_INVALID && GetGValue(color) >= 64 && GetRValue(color) < 48 &&
