@@ -24,15 +24,32 @@ def _constant(source, name):
 
 
 _targets = _header("update/UpdateTargets.h")
-_rows = _LITERAL.findall(_constant(_targets, "kUpdateTargets"))
-# Per folder, in the order the updater visits them: (folder, destination, success text).
-TARGETS = tuple((_text(pattern).rsplit("\\", 1)[0], _text(destination), _text(success))
-                for pattern, destination, success in zip(_rows[0::3], _rows[1::3], _rows[2::3]))
+
+
+def _string(name):
+    return _text(_LITERAL.search(_constant(_targets, name)).group(1))
+
+
+PRODUCT_FOLDER = _string("kProductFolder")
+EXECUTABLE = _string("kExecutable").lstrip("\\")
+PAYLOAD = _string("kPayload")
+FAILURE_TEXT = _string("kFailureText")
+
+
+def target(program_files):
+    """(folder, destination, success text) of the installation below a Program
+    Files folder."""
+    folder = program_files + PRODUCT_FOLDER
+    destination = f"{folder}\\{EXECUTABLE}"
+    return folder, destination, destination + _string("kUpdatedSuffix")
+
+
+# The Program Files folders of 64-bit Windows installed on C:, in the order the
+# updater visits them; on 32-bit Windows the first is one any user can make.
+PROGRAM_FILES = ("C:\\Program Files (x86)", "C:\\Program Files")
+TARGETS = tuple(target(folder) for folder in PROGRAM_FILES)
 FOLDERS = tuple(folder for folder, _, _ in TARGETS)
 SUCCESS_TEXTS = tuple(success for _, _, success in TARGETS)
-EXECUTABLE = TARGETS[0][1].rsplit("\\", 1)[1]
-PAYLOAD = _text(_LITERAL.search(_constant(_targets, "kPayload")).group(1))
-FAILURE_TEXT = _text(_LITERAL.search(_constant(_targets, "kFailureText")).group(1))
 
 _layout = _header("window/UpdateLayout.h")
 

@@ -12,22 +12,35 @@ std::wstring_view TrimSpaces(std::wstring_view text) {
     return text;
 }
 
+bool UpdateTarget::For(std::wstring_view programFiles) {
+    return probePattern.Assign(programFiles) && probePattern.Append(kProductFolder) &&
+           destination.Assign(probePattern.View()) && probePattern.Append(kProbeWildcard) &&
+           destination.Append(kExecutable) && successText.Assign(destination.View()) &&
+           successText.Append(kUpdatedSuffix);
+}
+
 namespace {
 
 // The trapped stretch: the first failure abandons the rest of the list, and
 // folders already updated stay updated.
 UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files) {
     UpdateOutcome outcome = UpdateOutcome::NothingFound;
-    for (const UpdateTarget& target : kUpdateTargets) {
+    ProgramFilesFolders folders;
+    if (!files.ProgramFiles(folders)) {
+        return UpdateOutcome::Failed;
+    }
+    for (const FolderPath& programFiles : folders) {
+        UpdateTarget target;
         FileName firstFile;
-        if (!files.Probe(target.probePattern, firstFile)) {
+        if (!target.For(programFiles.View()) ||
+            !files.Probe(target.probePattern.View(), firstFile)) {
             return UpdateOutcome::Failed;
         }
         if (TrimSpaces(firstFile.View()).empty()) {
             continue;
         }
-        if (!files.Copy(kPayload, target.destination) ||
-            !window.SetStatusText(target.successText)) {
+        if (!files.Copy(kPayload, target.destination.View()) ||
+            !window.SetStatusText(target.successText.View())) {
             return UpdateOutcome::Failed;
         }
         outcome = UpdateOutcome::Updated;

@@ -5,18 +5,22 @@
 #include <cstddef>
 #include <string_view>
 
-// A file name as the directory probe answers it; fixed-size so the program
-// needs no heap-allocating strings.
-class FileName {
+// A file name or a path, fixed-size so the program needs no heap-allocating
+// strings. Anything longer than the capacity is refused, never cut short.
+template <std::size_t Capacity> class FixedText {
 public:
-    static constexpr std::size_t kCapacity = 260;
+    static constexpr std::size_t kCapacity = Capacity;
 
-    [[nodiscard]] bool Assign(std::wstring_view name) {
-        if (name.size() > kCapacity) {
+    [[nodiscard]] bool Assign(std::wstring_view text) {
+        length_ = 0;
+        return Append(text);
+    }
+    [[nodiscard]] bool Append(std::wstring_view text) {
+        if (text.size() > kCapacity - length_) {
             return false;
         }
-        std::copy(name.begin(), name.end(), text_.begin());
-        length_ = name.size();
+        std::copy(text.begin(), text.end(), text_.begin() + length_);
+        length_ += text.size();
         return true;
     }
     void Clear() { length_ = 0; }
@@ -25,6 +29,37 @@ public:
 private:
     std::array<wchar_t, kCapacity> text_{};
     std::size_t length_ = 0;
+};
+
+// As the directory probe answers it: a Windows file name.
+using FileName = FixedText<260>;
+// A Windows path short of its terminating zero.
+using FolderPath = FixedText<259>;
+
+// The Program Files folders to look in, in order, each named once.
+class ProgramFilesFolders {
+public:
+    static constexpr std::size_t kCapacity = 2;
+
+    [[nodiscard]] bool Add(std::wstring_view folder) {
+        return count_ < kCapacity && folders_[count_++].Assign(folder);
+    }
+    [[nodiscard]] const FolderPath* begin() const { return folders_.data(); }
+    [[nodiscard]] const FolderPath* end() const { return folders_.data() + count_; }
+
+private:
+    std::array<FolderPath, kCapacity> folders_{};
+    std::size_t count_ = 0;
+};
+
+// One installation folder: what is probed, what is replaced, what is said.
+struct UpdateTarget {
+    FolderPath probePattern;
+    FolderPath destination;
+    FolderPath successText;
+
+    // False when a path would be too long for Windows.
+    [[nodiscard]] bool For(std::wstring_view programFiles);
 };
 
 // What the procedure needs from the window. Both run on the window's thread.
@@ -42,6 +77,9 @@ protected:
 // that abandons the rest of the update.
 class FileSystem {
 public:
+    // The system's own Program Files folders: the 32-bit one first, then the
+    // native one.
+    [[nodiscard]] virtual bool ProgramFiles(ProgramFilesFolders& folders) = 0;
     // Answers an empty name when no ordinary file matches or the folder is missing.
     [[nodiscard]] virtual bool Probe(std::wstring_view pattern, FileName& firstFile) = 0;
     [[nodiscard]] virtual bool Copy(std::wstring_view source, std::wstring_view destination) = 0;

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 // One traits struct and one owner per kind of handle: what a failed call
 // returns, and the one function that frees it.
 
@@ -30,14 +32,39 @@ struct KernelObjectTraits {
 };
 using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
 
-// Ownership of a mutex this thread has acquired: freeing releases it. The
-// mutex's handle is owned apart and must outlive it.
-struct HeldMutexTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle mutex) { ReleaseMutex(mutex); }
+// A mutex this thread has acquired: going, it releases the mutex and closes
+// its handle, in that order. Empty when the mutex was not acquired.
+class HeldMutex {
+public:
+    HeldMutex() = default;
+    explicit HeldMutex(UniqueKernelObject mutex) : mutex_(std::move(mutex)) {}
+    HeldMutex(HeldMutex&&) noexcept = default;
+    HeldMutex& operator=(HeldMutex&& other) noexcept {
+        Release();
+        mutex_ = std::move(other.mutex_);
+        return *this;
+    }
+    ~HeldMutex() { Release(); }
+
+    [[nodiscard]] explicit operator bool() const { return static_cast<bool>(mutex_); }
+
+private:
+    void Release() {
+        if (mutex_) {
+            ReleaseMutex(mutex_.Get());
+            mutex_.Reset();
+        }
+    }
+
+    UniqueKernelObject mutex_;
 };
-using HeldMutex = UniqueHandle<HeldMutexTraits>;
+
+struct RegistryKeyTraits {
+    using Handle = HKEY;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle key) { RegCloseKey(key); }
+};
+using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
 
 struct ModuleTraits {
     using Handle = HMODULE;

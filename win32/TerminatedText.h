@@ -17,6 +17,14 @@ public:
         *std::copy(suffix.begin(), suffix.end(), end) = L'\0';
         return true;
     }
+    [[nodiscard]] bool Append(std::wstring_view more) {
+        const std::wstring_view text = CStr();
+        if (text.size() + more.size() >= text_.size()) {
+            return false;
+        }
+        *std::copy(more.begin(), more.end(), text_.begin() + text.size()) = L'\0';
+        return true;
+    }
     [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
 
 private:

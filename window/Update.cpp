@@ -4,6 +4,8 @@
 #include "TerminatedText.h"
 #include "Win32FileSystem.h"
 
+#include <utility>
+
 namespace {
 
 // The dialog manager turns Enter into a click on the control named IDOK.
@@ -60,6 +62,8 @@ int Update::RunMessageLoop() {
 }
 
 void Update::HandlePendingMessages() {
+    // The first yield acts on everything pending, a click on Ok included.
+    const bool updating = std::exchange(updating_, false);
     MSG message{};
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
@@ -68,6 +72,7 @@ void Update::HandlePendingMessages() {
         }
         Dispatch(message);
     }
+    updating_ = updating;
 }
 
 // The dialog manager gives the window Tab, Enter and Space as a dialog has
@@ -86,13 +91,7 @@ bool Update::SetStatusText(std::wstring_view text) {
     if (!terminated.Assign(text)) {
         return false;
     }
-    // No repaint until the update returns: a later text replaces an earlier
-    // one before either is seen.
-    SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
-    const BOOL written = SetWindowTextW(label1_, terminated.CStr());
-    SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(label1_, nullptr, TRUE);
-    return written != FALSE;
+    return SetWindowTextW(label1_, terminated.CStr()) != FALSE;
 }
 
 LRESULT CALLBACK Update::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -126,6 +125,9 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return TRUE;
         }
         break;
+    case WM_CLOSE:
+        OnClose();
+        return 0;
     case WM_DESTROY:
         OnDestroy();
         return 0;
@@ -162,14 +164,45 @@ bool Update::OnCreate() {
 }
 
 void Update::OnRunUpdate() {
-    Win32FileSystem files;
-    exitCode_ = RunUpdate(*this, files) == UpdateOutcome::Failed ? 1 : 0;
-}
-
-void Update::OnCommand(int controlId, int notification) {
-    if (controlId == kImage1Id && notification == BN_CLICKED) {
+    // The window keeps painting while the update runs, but the label is not
+    // redrawn until it returns: a later text replaces an earlier one before
+    // either is seen, and the result shows only once it is final.
+    SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
+    updating_ = true;
+    {
+        Win32FileSystem files;
+        exitCode_ = RunUpdate(*this, files) == UpdateOutcome::Failed ? 1 : 0;
+    }
+    updating_ = false;
+    SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(label1_, nullptr, TRUE);
+    if (endRequested_) {
         ExitProcess(exitCode_);
     }
+}
+
+// Clicks and keys wait in the queue while the update runs; a click that comes
+// as a sent message (from accessibility tools) waits for its end likewise.
+void Update::OnCommand(int controlId, int notification) {
+    if (controlId == kImage1Id && notification == BN_CLICKED) {
+        End();
+    }
+}
+
+void Update::OnClose() {
+    if (updating_) {
+        endRequested_ = true;
+        return;
+    }
+    DestroyWindow(window_);
+}
+
+void Update::End() {
+    if (updating_) {
+        endRequested_ = true;
+        return;
+    }
+    ExitProcess(exitCode_);
 }
 
 bool Update::OnDrawItem(const DRAWITEMSTRUCT& item) {

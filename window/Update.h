@@ -36,7 +36,10 @@ private:
     void OnCommand(int controlId, int notification);
     [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
     void OnSetFocus();
+    void OnClose();
     void OnDestroy();
+    // Ends the program now, or once the running update has returned.
+    void End();
 
     [[nodiscard]] int Pixels(int twips) const;
     [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
@@ -48,6 +51,8 @@ private:
     HWND image1_ = nullptr;
     int dpi_ = USER_DEFAULT_SCREEN_DPI;
     int exitCode_ = 0;
+    bool updating_ = false;
+    bool endRequested_ = false;
     UniqueGdiObject labelFont_;
     Picture okPicture_;
 };

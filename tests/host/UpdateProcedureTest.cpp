@@ -48,6 +48,15 @@ class FakeFiles final : public FileSystem {
 public:
     explicit FakeFiles(Log& log) : log_(log) {}
 
+    bool ProgramFiles(ProgramFilesFolders& folders) override {
+        for (const std::wstring& folder : programFiles) {
+            if (!folders.Add(folder)) {
+                return false;
+            }
+        }
+        return lookUpFolders;
+    }
+
     bool Probe(std::wstring_view pattern, FileName& firstFile) override {
         log_.push_back(L"probe " + std::wstring(pattern));
         const auto found = answers.find(std::wstring(pattern));
@@ -61,6 +70,9 @@ public:
         return !failingCopies.contains(std::wstring(destination));
     }
 
+    // 64-bit Windows installed on C:.
+    std::vector<std::wstring> programFiles{L"C:\\Program Files (x86)", L"C:\\Program Files"};
+    bool lookUpFolders = true;
     std::map<std::wstring, std::wstring> answers;
     std::set<std::wstring> failingCopies;
 
@@ -210,6 +222,38 @@ TEST(Update, RunningAgainStartsOver) {
     EXPECT_EQ(log, twice);
 }
 
+// The folders are the system's: one on 32-bit Windows, another drive where
+// Windows is installed there; the text names the path actually replaced.
+TEST(Update, LooksOnlyInTheFoldersTheSystemNames) {
+    Log log;
+    FakeWindow window(log);
+    FakeFiles files(log);
+    files.programFiles = {L"D:\\Programme"};
+    files.answers = {{L"D:\\Programme\\Zimlex\\*.*", L"Zimlex.exe"}, {kSecondPattern, L"b"}};
+
+    EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Updated);
+    EXPECT_EQ(log, (Log{L"yield", Probe(L"D:\\Programme\\Zimlex\\*.*"),
+                        CopyTo(L"D:\\Programme\\Zimlex\\Zimlex.exe"),
+                        Status(L"D:\\Programme\\Zimlex\\Zimlex.exe UPDATED")}));
+}
+
+TEST(Update, FoldersThatCannotBeNamedAreAFailure) {
+    for (const bool tooLong : {false, true}) {
+        Log log;
+        FakeWindow window(log);
+        FakeFiles files(log);
+        files.answers = {{kSecondPattern, L"b"}};
+        if (tooLong) {
+            // Room for the folder, none for what goes below it.
+            files.programFiles = {std::wstring(FolderPath::kCapacity - 5, L'x')};
+        } else {
+            files.lookUpFolders = false;
+        }
+        EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Failed) << tooLong;
+        EXPECT_EQ(log, (Log{L"yield", Status(kFailure)})) << tooLong;
+    }
+}
+
 TEST(TrimSpaces, RemovesOnlyLeadingAndTrailingSpaces) {
     EXPECT_EQ(TrimSpaces(L""), L"");
     EXPECT_EQ(TrimSpaces(L"    "), L"");
@@ -222,6 +266,8 @@ TEST(FileName, RejectsNamesLongerThanAWindowsName) {
     EXPECT_TRUE(name.Assign(std::wstring(FileName::kCapacity, L'x')));
     EXPECT_EQ(name.View().size(), FileName::kCapacity);
     EXPECT_FALSE(name.Assign(std::wstring(FileName::kCapacity + 1, L'y')));
+    EXPECT_TRUE(name.Assign(L"ab"));
+    EXPECT_FALSE(name.Append(std::wstring(FileName::kCapacity - 1, L'z')));
 }
 
 } // namespace

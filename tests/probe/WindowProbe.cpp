@@ -101,33 +101,21 @@ HWND WaitForWindow(DWORD timeoutMs) {
     }
 }
 
-// Returns once the window's thread handles messages again. The update runs
-// inside one message and handles none after its start, so an answer here
-// means any update that had already written the label has returned.
+// Returns once the window's thread answers a sent message.
 bool RoundTrip(HWND window) {
     DWORD_PTR result = 0;
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kRoundTripMs, &result) != 0;
 }
 
-// True when the label was written and its text held still over a round trip.
+// True when the label was written and the update has returned. The window
+// answers throughout the update but keeps the label from drawing until then,
+// which shows from outside as a label that is not visible.
 bool Settle(HWND window, HWND label, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (WindowText(label).empty() && GetTickCount64() < deadline) {
+    while ((WindowText(label).empty() || !IsWindowVisible(label)) && GetTickCount64() < deadline) {
         Sleep(kPollMs);
     }
-    for (;;) {
-        const std::wstring before = WindowText(label);
-        if (!RoundTrip(window)) {
-            return false;
-        }
-        const std::wstring after = WindowText(label);
-        if (before == after) {
-            return !after.empty();
-        }
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-    }
+    return RoundTrip(window) && IsWindowVisible(label) && !WindowText(label).empty();
 }
 
 RECT RectInClient(HWND parent, HWND child) {

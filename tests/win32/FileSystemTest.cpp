@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <cwchar>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -107,10 +110,12 @@ private:
 class Scanner {
 public:
     [[nodiscard]] bool Start(const fs::path& file, const wchar_t* sharing, DWORD holdMs,
-                             bool waitUntilHeld, DWORD giveUpMs = 20000) {
+                             bool waitUntilHeld, DWORD giveUpMs = 20000, fs::path held = {}) {
         std::wstring arguments = L"\"" + file.wstring() + L"\" " + sharing + L" " +
                                  std::to_wstring(holdMs) + L" " + std::to_wstring(giveUpMs);
-        const fs::path held = file.parent_path().parent_path() / L"scanner-holds";
+        if (held.empty()) {
+            held = file.parent_path().parent_path() / L"scanner-holds";
+        }
         std::error_code ignored;
         fs::remove(held, ignored);
         if (waitUntilHeld) {
@@ -133,6 +138,25 @@ private:
     ChildProcess process_;
 };
 
+// Staging names a test knows in advance: every byte of a test's n-th name is
+// n * 0x11, so its first is "Zimlex.exe.1111111111111111.new".
+std::atomic<unsigned> namesTaken{0};
+
+bool KnownRandom(void* bytes, ULONG size) {
+    std::memset(bytes, static_cast<int>((++namesTaken * 0x11U) & 0xFFU), size);
+    return true;
+}
+
+std::wstring StagingName(unsigned n) {
+    wchar_t digits[3];
+    std::swprintf(digits, 3, L"%02x", (n * 0x11U) & 0xFFU);
+    std::wstring name = L"Zimlex.exe.";
+    for (int i = 0; i < 8; ++i) {
+        name += digits;
+    }
+    return name + L".new";
+}
+
 ULONGLONG MillisecondsSince(ULONGLONG start) {
     return GetTickCount64() - start;
 }
@@ -145,6 +169,7 @@ protected:
         ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0U);
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
         root_ = fs::path(temp) / L"zimlex-fs-tests" / info->name();
+        namesTaken = 0;
         Clear(root_);
         fs::create_directories(root_);
     }
@@ -171,7 +196,7 @@ protected:
     }
 
     fs::path root_;
-    Win32FileSystem files_;
+    Win32FileSystem files_{KnownRandom};
 };
 
 // --- Probe -------------------------------------------------------------------
@@ -326,6 +351,24 @@ TEST_F(CopyTest, ClearsTheStagingFileOfARunKilledHalfWay) {
     EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
 }
 
+// Another program of the user may plant links where the updater stages:
+// neither the file a link leads to nor its attributes may change.
+TEST_F(CopyTest, LinksPlantedAtStagingNamesAreNeitherFollowedNorChanged) {
+    WriteBytes(destination_ / L"Zimlex.exe", kOld);
+    const fs::path precious = Folder(L"elsewhere") / L"precious.dll";
+    WriteBytes(precious, "precious", FILE_ATTRIBUTE_READONLY);
+    const std::wstring former = std::wstring(L"Zimlex.exe") + kStagingSuffix.data();
+    for (const std::wstring& name : {former, StagingName(1)}) {
+        ASSERT_TRUE(CreateHardLinkW((destination_ / name).c_str(), precious.c_str(), nullptr));
+    }
+
+    ASSERT_TRUE(CopyPayload());
+    EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
+    EXPECT_EQ(ReadBytes(precious), "precious");
+    EXPECT_NE(GetFileAttributesW(precious.c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
+    EXPECT_EQ(Names(destination_), (std::set<std::wstring>{L"Zimlex.exe", former, StagingName(1)}));
+}
+
 TEST_F(CopyTest, FailsWithoutAPayloadAndKeepsTheOldExecutable) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     fs::remove(source_ / L"Zimlex.ex_");
@@ -449,7 +492,8 @@ protected:
         EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
     }
 
-    [[nodiscard]] fs::path Staging() const {
+    [[nodiscard]] fs::path Staging() const { return destination_ / StagingName(1); }
+    [[nodiscard]] fs::path FormerStaging() const {
         return destination_ / (std::wstring(L"Zimlex.exe") + kStagingSuffix.data());
     }
 
@@ -465,9 +509,9 @@ TEST_F(BusyMachineTest, AnIndexerWaitingForTheStagingFileCannotStrandIt) {
 }
 
 TEST_F(BusyMachineTest, AScannerHoldingTheStaleStagingFileIsWaitedFor) {
-    WriteBytes(Staging(), "half a copy");
+    WriteBytes(FormerStaging(), "half a copy");
     Scanner scanner;
-    ASSERT_TRUE(scanner.Start(Staging(), L"r", 1000, true));
+    ASSERT_TRUE(scanner.Start(FormerStaging(), L"r", 1000, true));
     EXPECT_TRUE(CopyPayload());
     ExpectNewAndAlone();
 }
@@ -513,6 +557,33 @@ TEST_F(BusyMachineTest, ASecondRunWaitsUntilTheFirstHasEnded) {
     ASSERT_EQ(later.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     EXPECT_TRUE(later.get());
     EXPECT_TRUE(ReadBytes(second / L"Zimlex.exe") == kLarge);
+}
+
+// Any program of the user can take the lock's name first: the wait for it
+// ends, at once when the lock cannot even be opened.
+TEST_F(BusyMachineTest, ALockTakenByAnotherProgramFailsInsteadOfHanging) {
+    constexpr DWORD kWaitMs = 1500;
+    for (const wchar_t* mode : {L"m", L"mp"}) {
+        Scanner squatter;
+        ASSERT_TRUE(squatter.Start(kUpdatersMutexName, mode, 30000, true, 20000,
+                                   root_ / L"squatter-holds"));
+        Win32FileSystem run(KnownRandom, kWaitMs);
+        const ULONGLONG started = GetTickCount64();
+        const bool copied = run.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring());
+        const DWORD error = GetLastError();
+        const ULONGLONG elapsed = MillisecondsSince(started);
+        std::wcout << mode << L": failed after " << elapsed << L" ms, error " << error << L'\n';
+        EXPECT_FALSE(copied);
+        if (mode[1] == L'p') {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+            EXPECT_LT(elapsed, 1000U);
+        } else {
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_TIMEOUT));
+            EXPECT_GE(elapsed, kWaitMs - 100);
+            EXPECT_LT(elapsed, kWaitMs + 3000);
+        }
+        ExpectUntouched(kOld);
+    }
 }
 
 TEST_F(BusyMachineTest, TheLockOfAnUpdaterThatDiedIsFree) {

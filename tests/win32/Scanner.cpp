@@ -4,9 +4,13 @@
 // Scanner <path> <sharing: r, rd or rw> <hold ms> <give up after ms> [held marker]
 // Creates the marker file once it holds the file, so a test knows when to
 // start. Exits 0 when it held the file, 1 when it never could.
+// With sharing m, the path names a mutex that it creates and holds, as any
+// program of the user can; mp gives that mutex a descriptor granting nobody
+// anything.
 #include "Handles.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cwchar>
 
@@ -23,8 +27,22 @@ int wmain(int argc, wchar_t** argv) {
     }
     const DWORD holdMs = std::wcstoul(argv[3], nullptr, 10);
     const ULONGLONG giveUpAt = GetTickCount64() + std::wcstoul(argv[4], nullptr, 10);
+    UniqueKernelObject mutex;
+    if (argv[2][0] == L'm') {
+        SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
+        if (argv[2][1] == L'p' &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"D:P", SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
+            return 1;
+        }
+        mutex.Reset(CreateMutexW(&security, TRUE, argv[1]));
+        LocalFree(security.lpSecurityDescriptor);
+        if (!mutex || GetLastError() == ERROR_ALREADY_EXISTS) {
+            return 1;
+        }
+    }
     UniqueFile file;
-    while (!file) {
+    while (!mutex && !file) {
         if (GetTickCount64() >= giveUpAt) {
             return 1;
         }
