@@ -94,7 +94,8 @@ class Prefix:
             for font in sorted(WINE_FONTS.glob("*")):
                 shutil.copyfile(font, fonts / font.name)
             if self.arch == "win32":
-                # 32-bit Windows has no such folder; the updater still looks there first.
+                # 32-bit Windows has no such folder, but any user can make one; the
+                # updater must leave it alone.
                 (self.drive_c / "Program Files (x86)").mkdir(exist_ok=True)
             # No window manager on the virtual screen: Wine draws the frame itself.
             self.set_registry({r"HKEY_CURRENT_USER\Software\Wine\X11 Driver":
@@ -109,8 +110,9 @@ class Prefix:
         for key, values in keys.items():
             lines.append(f"[{key}]")
             for name, value in values.items():
+                text = str(value).replace("\\", "\\\\").replace('"', '\\"')
                 lines.append(f'"{name}"=' + (f"dword:{value:08x}" if isinstance(value, int)
-                                             else f'"{value}"'))
+                                             else f'"{text}"'))
             lines.append("")
         with tempfile.TemporaryDirectory(dir=self.path.parent) as folder:
             settings = Path(folder) / "settings.reg"

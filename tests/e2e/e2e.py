@@ -31,9 +31,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import signing  # noqa: E402
 import wine  # noqa: E402
 from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT as FAILURE,  # noqa: E402
-                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, PAYLOAD, SUCCESS_TEXTS, TWIPS_PER_INCH)
+                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, PAYLOAD, PRODUCT_FOLDER, PROGRAM_FILES,
+                     SUCCESS_TEXTS, TWIPS_PER_INCH, target)
 
 FIRST, SECOND = FOLDERS
+LOCK_NAME = "Global\\ZimlexUpdate.Copy"
 
 
 def updated(folder):
@@ -46,6 +48,10 @@ OLD = b"MZ\x90\x00" + b"Zimlex 1.0 " * 200
 DECOY = b"MZ\x90\x00" + b"not the payload " * 100
 OTHER = b"installed alongside Zimlex\r\n"
 SLEEPER = object()  # stands for the bytes of a small program that keeps running
+# Stands for a symbolic link to a read-only file outside the folder, planted by
+# another program of the user; the file holds PRECIOUS.
+LINK = object()
+PRECIOUS = b"a read-only file of somebody else's\r\n"
 
 SS_CENTER = 0x1
 SS_PATHELLIPSIS = 0x8000
@@ -99,6 +105,112 @@ def check_payload_time_kept(run):
     installed = run.prefix.linux(f"{FIRST}\\{EXECUTABLE}")
     run.failures.equal("modification time of the new Zimlex.exe",
                        int(installed.stat().st_mtime), BUILT_AT)
+
+
+# --- what another program of the user can do -------------------------------------
+
+def take_lock(mode, hold_ms):
+    """A setup that has another program create the updaters' lock first and hold
+    it for `hold_ms`; mode "mp" gives it a descriptor that grants nobody anything."""
+    def setup(run):
+        held = run.work / "lock-taken"
+        run.start(run.prefix.scanner, run.work, "lock.log", LOCK_NAME, mode, hold_ms, 20000, held)
+        wait_for(held.exists, "the other program never took the lock")
+    return setup
+
+
+def check_settled_after(low, high):
+    def check(run):
+        run.failures.true(f"result shown after {low} to {high} s", low <= run.settled_after <= high,
+                          f"{run.settled_after:.1f} s")
+    return check
+
+
+def wait_for(condition, failure, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise SystemExit(failure)
+        time.sleep(0.005)
+
+
+LARGE = 256 << 20
+
+
+def large_payload(run):
+    run.new = b"MZ\x90\x00" + b"large Zimlex 2.0 " * (LARGE // 17)
+    (run.download / PAYLOAD).write_bytes(run.new)
+
+
+def click_during_copy(run, updater):
+    """Clicks Ok while the new bytes are being written: the program must end
+    only once the update has returned, with the update's exit status."""
+    values = run.probe("--timeout", "20000")
+    folder = run.prefix.linux(SECOND)
+    wait_for(lambda: any(folder.glob(f"{EXECUTABLE}.*.new")), "no staging file appeared")
+    image = parse_rect(values["image_rect"])
+    run.click(values, (image[0] + image[2]) // 2, (image[1] + image[3]) // 2)
+    clicked_at = time.monotonic()
+    try:
+        status = updater.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        run.failures.true("ended by the click made during the copy", False)
+        return
+    print(f"clicked during the copy; the program ended {time.monotonic() - clicked_at:.2f} s later")
+    run.failures.equal("exit status", status, 0)
+
+
+OTHER_DRIVE = ("D:\\Programs (x86)", "D:\\Programs")
+
+
+def set_program_files(prefix, x86, native):
+    """Writes where the system keeps its Program Files folders, in both of a
+    64-bit system's registry views (reg.exe, as regedit writes only one)."""
+    key = r"HKLM\Software\Microsoft\Windows\CurrentVersion"
+    if prefix.arch == "win32":
+        views = {(): {"ProgramFilesDir": native}}
+    else:
+        views = {("/reg:64",): {"ProgramFilesDir": native, "ProgramFilesDir (x86)": x86},
+                 ("/reg:32",): {"ProgramFilesDir": x86, "ProgramFilesDir (x86)": x86}}
+    for view, values in views.items():
+        for name, value in values.items():
+            if prefix.wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
+                           *view) != 0:
+                raise SystemExit(f"reg add {name} failed")
+
+
+def move_program_files(run):
+    """Windows installed on D:: the Program Files folders there, each holding Zimlex."""
+    drive = run.prefix.root / "drive_d"
+    clear(drive)
+    for folder in OTHER_DRIVE:
+        installed = drive / folder[3:] / PRODUCT_FOLDER.strip("\\")
+        installed.mkdir(parents=True)
+        (installed / EXECUTABLE).write_bytes(OLD)
+    device = run.prefix.path / "dosdevices" / "d:"
+    clear(device)
+    device.symlink_to(drive)
+    run.cleanups.append(lambda: clear(device))
+    run.cleanups.append(lambda: set_program_files(run.prefix, *PROGRAM_FILES))
+    set_program_files(run.prefix, *OTHER_DRIVE)
+
+
+def check_other_drive(run):
+    drive = run.prefix.root / "drive_d"
+    # 32-bit Windows has one Program Files folder.
+    expected = (run.prefix.arch == "win64", True)
+    for folder, updated in zip(OTHER_DRIVE, expected):
+        installed = drive / folder[3:] / PRODUCT_FOLDER.strip("\\")
+        run.failures.equal(f"names in {folder}", sorted(os.listdir(installed)), [EXECUTABLE])
+        run.failures.true(f"{folder} holds the {'new' if updated else 'old'} Zimlex.exe",
+                          (installed / EXECUTABLE).read_bytes() == (run.new if updated else OLD))
+
+
+def check_precious_untouched(run):
+    precious = run.work / "precious.dll"
+    run.failures.equal("bytes of the file a planted link leads to", precious.read_bytes(), PRECIOUS)
+    run.failures.equal("mode of the file a planted link leads to",
+                       oct(precious.stat().st_mode & 0o777), oct(0o444))
 
 
 # --- signed releases --------------------------------------------------------------
@@ -197,17 +309,28 @@ class Case:
     end_with: str = "click"
     # Keys pressed first that must leave the program running and the focus on Ok.
     keys: tuple = ()
+    # How long the label may take to show the result.
+    settle_ms: int = 20000
+    # The window must answer a sent message within this while the update runs.
+    answers_within_ms: int | None = None
+    # Called with the Run and the updater's process instead of reading the
+    # window and clicking Ok; the files are checked afterwards as always.
+    during: typing.Callable | None = None
+    # What differs on 32-bit Windows, where the first folder is not a Program
+    # Files folder but one that any user can make in C:\, and is never touched.
+    on_32_bit: dict | None = None
 
 
 CASES = [
     Case("neither_folder", (None, None), "", 0),
     # The new executable keeps the payload's modification time, as a copy by Windows does.
     Case("only_first", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
-         setup=date_payload, check=check_payload_time_kept),
+         setup=date_payload, check=check_payload_time_kept,
+         on_32_bit=dict(label="", updated=(False, False), check=None)),
     Case("only_second", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True)),
     # The last write wins: only the second folder's text is left.
     Case("both_folders", ({EXECUTABLE: OLD, "readme.txt": OTHER}, {EXECUTABLE: OLD}),
-         updated(SECOND), 0, updated=(True, True)),
+         updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True))),
     # Files beside the product but no Zimlex.exe yet: the copy creates it.
     Case("no_executable_yet", (None, {"readme.txt": OTHER}), updated(SECOND), 0,
          updated=(False, True)),
@@ -220,11 +343,14 @@ CASES = [
     Case("payload_missing", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False),
     Case("destination_running", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1),
     # A failure in the first folder leaves the second one unvisited.
+    # On 32-bit Windows a user's read-only file there stops nothing.
     Case("first_read_only", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
-         read_only=((0, EXECUTABLE),)),
+         read_only=((0, EXECUTABLE),),
+         on_32_bit=dict(label=updated(SECOND), exit_status=0, updated=(False, True))),
     # What the first folder got is kept when the second one fails.
     Case("second_fails_after_first", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
-         updated=(True, False), read_only=((1, EXECUTABLE),)),
+         updated=(True, False), read_only=((1, EXECUTABLE),),
+         on_32_bit=dict(updated=(False, False))),
     Case("other_current_directory", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), elsewhere=True),
     # A plain file where the first folder should be means no installation there.
@@ -241,7 +367,7 @@ CASES = [
     # A signed updater installs only what its own publisher signed.
     Case("signed_same_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(True, True), program=signed_updater,
-         setup=payload_from(signed_payload("vendor"))),
+         setup=payload_from(signed_payload("vendor")), on_32_bit=dict(updated=(False, True))),
     Case("signed_renewed_certificate", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), program=signed_updater,
          setup=payload_from(signed_payload("renewed"))),
@@ -261,9 +387,11 @@ CASES = [
     # In a bold face the first folder's text is wider than the label, whose style must
     # shorten it with an ellipsis (Wine 8 draws this face regular, and the text fits).
     Case("layout_96dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
-         dpi=96),
+         dpi=96, on_32_bit=dict(folders=(None, {EXECUTABLE: OLD}), label=updated(SECOND),
+                                updated=(False, True))),
     Case("layout_144dpi", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
-         dpi=144),
+         dpi=144, on_32_bit=dict(folders=(None, {EXECUTABLE: OLD}), label=updated(SECOND),
+                                 updated=(False, True))),
     # The keyboard ends the program as a click does, with the same exit status.
     Case("enter_after_failure", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
          end_with="Return"),
@@ -271,6 +399,25 @@ CASES = [
     # Ok is the only control that takes the focus: Tab keeps it there and shows it.
     Case("tab_then_enter", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True),
          keys=("Tab", "shift+Tab", "Escape"), end_with="Return"),
+    # Windows installed on another drive: its folders there, named in the text.
+    Case("program_files_on_another_drive", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}),
+         target(OTHER_DRIVE[1])[2], 0, setup=move_program_files, check=check_other_drive),
+    # A link planted where earlier versions staged, to a read-only file elsewhere.
+    Case("link_at_former_staging_name", (None, {EXECUTABLE: OLD, f"{EXECUTABLE}.new": LINK}),
+         updated(SECOND), 0, updated=(False, True), check=check_precious_untouched),
+    # Another program holds the updaters' lock: the failure once the wait is over,
+    # the window answering all along; at once when the lock cannot be opened.
+    Case("lock_held_by_another_program", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         setup=take_lock("m", 90000), settle_ms=80000, answers_within_ms=100,
+         check=check_settled_after(59, 70)),
+    Case("lock_denied_to_everyone", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         setup=take_lock("mp", 30000), check=check_settled_after(0, 10)),
+    # A long copy: the window answers throughout, and a click made meanwhile acts
+    # only once the update has returned.
+    Case("long_copy_keeps_answering", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), payload=False, setup=large_payload, answers_within_ms=100),
+    Case("click_during_copy", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), payload=False, setup=large_payload, during=click_during_copy),
 ]
 
 
@@ -380,6 +527,8 @@ class Run:
         self.dir = prefix.root / "cases" / case.name
         self.failures = Failures()
         self.processes = []
+        # Undone when the case ends, whatever happened.
+        self.cleanups = []
         # What the updated folders must hold: the payload, unless a setup puts another.
         self.new = NEW
 
@@ -423,6 +572,11 @@ class Run:
                 target = folder / name
                 if data is None:
                     target.mkdir(parents=True, exist_ok=True)
+                elif data is LINK:
+                    precious = work / "precious.dll"
+                    precious.write_bytes(PRECIOUS)
+                    precious.chmod(0o444)
+                    target.symlink_to(precious)
                 else:
                     target.parent.mkdir(parents=True, exist_ok=True)
                     target.write_bytes(self.prefix.sleeper.read_bytes() if data is SLEEPER
@@ -466,6 +620,8 @@ class Run:
             if process.poll() is None:
                 process.kill()
                 process.wait()
+        while self.cleanups:
+            self.cleanups.pop()()
 
     # --- reading the window -------------------------------------------------
 
@@ -488,19 +644,11 @@ class Run:
         if self.case.setup is not None:
             self.case.setup(self)
         updater = self.start(self.program, self.download, "updater.log")
-
-        # A label that is to be written gets a long wait that ends as soon as it is;
-        # one that is to stay empty is watched for a while.
-        values = self.probe("--timeout", "20000", "--settle",
-                            "20000" if self.case.label else "1500")
-        self.failures.equal("label text", values.get("label_text"), self.case.label)
-        self.failures.equal("label written", values.get("label_written"),
-                            "1" if self.case.label else "0")
-        self.failures.equal("picture text", values.get("image_text"), "Ok")
-        if self.case.dpi is not None:
-            self.check_layout(values)
-
-        self.check_clicks(updater, values)
+        started = time.monotonic()
+        if self.case.during is not None:
+            self.case.during(self, updater)
+        else:
+            self.read_result(updater, started)
         for process in self.processes:
             if process is not updater and process.poll() is None:
                 process.kill()
@@ -508,6 +656,25 @@ class Run:
         self.check_files()
         if self.case.check is not None:
             self.case.check(self)
+
+    def read_result(self, updater, started):
+        # A label that is to be written gets a long wait that ends as soon as it is;
+        # one that is to stay empty is watched for a while.
+        values = self.probe("--timeout", "20000", "--settle",
+                            str(self.case.settle_ms) if self.case.label else "1500")
+        self.settled_after = time.monotonic() - started
+        self.failures.equal("label text", values.get("label_text"), self.case.label)
+        self.failures.equal("label written", values.get("label_written"),
+                            "1" if self.case.label else "0")
+        self.failures.equal("picture text", values.get("image_text"), "Ok")
+        if self.case.answers_within_ms is not None:
+            slowest = int(values.get("slowest_answer_ms", "-1"))
+            print(f"slowest answer while the update ran: {slowest} ms")
+            self.failures.true(f"window answered within {self.case.answers_within_ms} ms",
+                               0 <= slowest <= self.case.answers_within_ms, f"{slowest} ms")
+        if self.case.dpi is not None:
+            self.check_layout(values)
+        self.check_clicks(updater, values)
 
     def check_clicks(self, updater, values):
         label = parse_rect(values["label_rect"])
@@ -732,7 +899,10 @@ def main():
     for path in (prefix.program, prefix.probe_exe, prefix.sleeper):
         if not path.is_file():
             raise SystemExit(f"missing {path}: build the win32 preset first")
-    return run_case(prefix, next(case for case in CASES if case.name == args.case))
+    case = next(case for case in CASES if case.name == args.case)
+    if prefix.arch == "win32" and case.on_32_bit:
+        case = dataclasses.replace(case, **case.on_32_bit)
+    return run_case(prefix, case)
 
 
 if __name__ == "__main__":

@@ -6,8 +6,8 @@
 // WindowProbe read [--timeout MS] [--settle MS]
 //   Reads the updater's window and prints key=value lines.
 //   --timeout  how long to wait for the window to appear (default 10000)
-//   --settle   wait up to MS for the label to be written, then until the
-//              update has returned and the text no longer changes
+//   --settle   wait up to MS for the label to be written and the update to
+//              have returned, asking the window for an answer all along
 //
 // WindowProbe launch <program> <current dir> <window class> <control id> <texts> <click id> [hold
 // file]
@@ -32,6 +32,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cwchar>
@@ -109,13 +110,21 @@ bool RoundTrip(HWND window) {
 
 // True when the label was written and the update has returned. The window
 // answers throughout the update but keeps the label from drawing until then,
-// which shows from outside as a label that is not visible.
-bool Settle(HWND window, HWND label, DWORD timeoutMs) {
+// which shows from outside as a label that is not visible. `slowestMs` is the
+// longest the window took to answer meanwhile.
+bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while ((WindowText(label).empty() || !IsWindowVisible(label)) && GetTickCount64() < deadline) {
+    for (;;) {
+        const ULONGLONG asked = GetTickCount64();
+        const bool answered = RoundTrip(window);
+        const ULONGLONG now = GetTickCount64();
+        slowestMs = std::max(slowestMs, now - asked);
+        const bool written = !WindowText(label).empty() && IsWindowVisible(label);
+        if (!answered || written || now >= deadline) {
+            return answered && written;
+        }
         Sleep(kPollMs);
     }
-    return RoundTrip(window) && IsWindowVisible(label) && !WindowText(label).empty();
 }
 
 RECT RectInClient(HWND parent, HWND child) {
@@ -505,7 +514,9 @@ int Read(int argc, wchar_t** argv) {
     const HWND label = GetDlgItem(window, kLabel1Id);
     const HWND image = GetDlgItem(window, kImage1Id);
     if (settle && label != nullptr) {
-        Print(L"label_written", Settle(window, label, settleMs) ? 1 : 0);
+        ULONGLONG slowestMs = 0;
+        Print(L"label_written", Settle(window, label, settleMs, slowestMs) ? 1 : 0);
+        Print(L"slowest_answer_ms", static_cast<long>(slowestMs));
     }
 
     {
