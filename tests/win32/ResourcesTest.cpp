@@ -574,8 +574,9 @@ TEST_F(PeFileTest, HeadersDescribeAProgramForWindows7AndLater) {
 TEST_F(PeFileTest, ImportsOnlyKnownSystemDlls) {
     // All KnownDLLs, which Windows never looks for beside the program; anything
     // else, such as the signature checker, is loaded from System32 at run time.
-    const std::set<std::string> expected = {"gdi32.dll", "kernel32.dll", "msvcrt.dll",
-                                            "ole32.dll", "shlwapi.dll",  "user32.dll"};
+    const std::set<std::string> expected = {"advapi32.dll", "gdi32.dll", "kernel32.dll",
+                                            "msvcrt.dll",   "ole32.dll", "shlwapi.dll",
+                                            "user32.dll"};
     const auto imports = ImportedDllNames(file_, headers_);
     ASSERT_TRUE(imports.has_value()) << "import directory does not parse";
 
