@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -49,12 +50,9 @@ public:
     explicit FakeFiles(Log& log) : log_(log) {}
 
     bool ProgramFiles(ProgramFilesFolders& folders) override {
-        for (const std::wstring& folder : programFiles) {
-            if (!folders.Add(folder)) {
-                return false;
-            }
-        }
-        return lookUpFolders;
+        return lookUpFolders &&
+               std::all_of(programFiles.begin(), programFiles.end(),
+                           [&](const std::wstring& folder) { return folders.Add(folder); });
     }
 
     bool Probe(std::wstring_view pattern, FileName& firstFile) override {
