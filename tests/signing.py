@@ -4,6 +4,7 @@ openssl at test time so that nothing secret is ever committed.
     ca = make_authority(folder, "Zimlex Test Root")
     publisher = make_publisher(folder, "Zimlex Test Publisher", ca)
     sign(program, signed, publisher)          # scripts/sign, with the password
+    build_pinned(folder, [certificate, ...])  # the updater pinned to these publishers
     verify(signed, ca)                        # osslsigncode verify -CAfile
     with time_stamp_server(folder, ca) as url: ...  # an RFC 3161 server on localhost
 """
@@ -155,16 +156,31 @@ def time_stamp_server(folder, ca):
         thread.join()
 
 
-def sign(program, signed, publisher, password=None, timestamp_url=None):
+def sign(program, signed, publisher, password=None, timestamp_url=None, updater_only=False):
     """Runs scripts/sign; answers its CompletedProcess with text output."""
     env = dict(os.environ)
     env.pop("ZIMLEX_TIMESTAMP_URL", None)
     env["ZIMLEX_SIGN_PASSWORD"] = publisher.password if password is None else password
     if timestamp_url is not None:
         env["ZIMLEX_TIMESTAMP_URL"] = timestamp_url
-    return subprocess.run([str(SIGN_SCRIPT), str(program), str(signed), str(publisher.pfx)],
-                          env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, text=True)
+    options = ["--updater-only"] if updater_only else []
+    return subprocess.run([str(SIGN_SCRIPT), *options, str(program), str(signed),
+                           str(publisher.pfx)], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def build_pinned(folder, certificates):
+    """The updater from this source tree, configured into `folder` to pin the
+    publishers' `certificates`, as a vendor builds a release; answers its path."""
+    source = SIGN_SCRIPT.parent.parent
+    for command in (["cmake", "--preset", "win32", "-B", str(folder), "-DBUILD_TESTING=OFF",
+                     "-DZIMLEX_PUBLISHER_CERTIFICATES=" + ";".join(map(str, certificates))],
+                    ["cmake", "--build", str(folder), "--target", "ZimlexUpdate"]):
+        result = subprocess.run(command, cwd=source, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command[:2])} failed:\n{result.stdout}")
+    return Path(folder) / "ZimlexUpdate.exe"
 
 
 @dataclasses.dataclass(frozen=True)

@@ -3,6 +3,7 @@
 #include "UniqueHandle.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <utility>
 
@@ -58,6 +59,13 @@ private:
 
     UniqueKernelObject mutex_;
 };
+
+struct CryptProviderTraits {
+    using Handle = HCRYPTPROV;
+    static Handle Invalid() { return 0; }
+    static void Close(Handle provider) { CryptReleaseContext(provider, 0); }
+};
+using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
 
 struct RegistryKeyTraits {
     using Handle = HKEY;

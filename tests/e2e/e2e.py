@@ -24,6 +24,7 @@ import shutil
 import subprocess
 import sys
 import time
+import struct
 import typing
 from pathlib import Path
 
@@ -220,30 +221,49 @@ VENDOR = "Zimlex Vendor"
 
 def publishers(prefix):
     """Throw-away publishers, made once per build: the vendor, the vendor again
-    with a renewed certificate from another root, and somebody else; each with
-    a copy of a small real program signed by it."""
+    with a renewed certificate from another root, the vendor's next key, and
+    somebody else; each with a copy of a small real program signed by it. Also
+    the updater signed by the vendor, and the updater built to pin the vendor's
+    two keys."""
     folder = prefix.build / "e2e" / "publishers"
     folder.mkdir(parents=True, exist_ok=True)
-    names = {"vendor": VENDOR, "renewed": VENDOR, "other": "Someone Else"}
+    names = {"vendor": VENDOR, "renewed": VENDOR, "next": VENDOR, "other": "Someone Else"}
     with open(folder / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not (folder / "done").exists():
-            for key, name in names.items():
-                publisher = signing.make_publisher(folder / key, name)
-                for program, signed in ((prefix.sleeper, f"{key}-payload.exe"),
-                                        (prefix.program, f"{key}-updater.exe")):
-                    result = signing.sign(program, folder / signed, publisher)
-                    if result.returncode != 0:
-                        raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
-                    verification = signing.verify(folder / signed, publisher.authority)
-                    if not verification.ok or verification.signer != name:
-                        raise SystemExit(f"{signed} does not verify:\n{verification.output}")
-            (folder / "done").write_text("")
+        if not (folder / "done.2").exists():
+            made = {key: signing.make_publisher(folder / key, name) for key, name in names.items()}
+            signed = [(prefix.sleeper, f"{key}-payload.exe", key) for key in names]
+            for program, name, key in (*signed, (prefix.program, "vendor-updater.exe", "vendor")):
+                result = signing.sign(program, folder / name, made[key], updater_only=True)
+                if result.returncode != 0:
+                    raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
+                verification = signing.verify(folder / name, made[key].authority)
+                if not verification.ok or verification.signer != names[key]:
+                    raise SystemExit(f"{name} does not verify:\n{verification.output}")
+            pinned = signing.build_pinned(folder / "pinned-build",
+                                          [made["vendor"].certificate, made["next"].certificate])
+            shutil.copyfile(pinned, folder / "pinned-updater.exe")
+            (folder / "done.2").write_text("")
     return folder
 
 
 def signed_updater(run):
     return publishers(run.prefix) / "vendor-updater.exe"
+
+
+def pinned_updater(run):
+    return publishers(run.prefix) / "pinned-updater.exe"
+
+
+def with_file_version(major):
+    """The bytes of the build's updater, a real program with a version resource,
+    claiming file version major.0.0.0; made when the case lays out its folders."""
+    def make(run):
+        program = bytearray(run.prefix.program.read_bytes())
+        fixed = program.index(struct.pack("<I", 0xFEEF04BD))
+        struct.pack_into("<I", program, fixed + 8, major << 16)
+        return bytes(program)
+    return make
 
 
 def payload_from(make_bytes):
@@ -259,20 +279,16 @@ def signed_payload(key):
     return lambda run: (publishers(run.prefix) / f"{key}-payload.exe").read_bytes()
 
 
+def signed_updater_bytes(run):
+    """A vendor-signed program with file version 1.0.0.0."""
+    return signed_updater(run).read_bytes()
+
+
 def changed_byte(run):
     payload = bytearray(signed_payload("vendor")(run))
     # Inside the code, covered by the signature's digest.
     payload[0x400] ^= 0x01
     return bytes(payload)
-
-
-def broken_updater(run):
-    """The vendor's signed updater with one byte of its code changed."""
-    updater = bytearray(signed_updater(run).read_bytes())
-    updater[0x400] ^= 0x01
-    path = run.work / "broken-updater.exe"
-    path.write_bytes(bytes(updater))
-    return path
 
 
 @dataclasses.dataclass
@@ -364,25 +380,38 @@ CASES = [
          updated=(False, True), setup=hold_with_scanner(1, "rd", 1500)),
     Case("scanner_holds_executable_for_good", (None, {EXECUTABLE: OLD}), FAILURE, 1,
          setup=hold_with_scanner(1, "rd", 60000)),
-    # A signed updater installs only what its own publisher signed.
-    Case("signed_same_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(True, True), program=signed_updater,
+    # An updater built to pin its publisher installs only what that publisher's
+    # keys signed, never what another certificate with the same name signed.
+    Case("pinned_same_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(True, True), program=pinned_updater,
          setup=payload_from(signed_payload("vendor")), on_32_bit=dict(updated=(False, True))),
-    Case("signed_renewed_certificate", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(False, True), program=signed_updater,
-         setup=payload_from(signed_payload("renewed"))),
-    Case("signed_other_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
-         program=signed_updater, setup=payload_from(signed_payload("other"))),
-    # Signed, the program starts and shows its window as the build does; it then
-    # refuses a payload that its own publisher did not sign.
-    Case("signed_unsigned_payload", (None, {EXECUTABLE: OLD}), FAILURE, 1,
-         program=signed_updater),
-    Case("signed_changed_byte", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=signed_updater,
+    Case("pinned_next_key", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), program=pinned_updater, setup=payload_from(signed_payload("next"))),
+    Case("pinned_same_name_other_authority", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=pinned_updater, setup=payload_from(signed_payload("renewed"))),
+    Case("pinned_other_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=pinned_updater, setup=payload_from(signed_payload("other"))),
+    Case("pinned_unsigned_payload", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=pinned_updater),
+    Case("pinned_changed_byte", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=pinned_updater,
          setup=payload_from(changed_byte)),
-    Case("signed_updater_changed_byte", (None, {EXECUTABLE: OLD}), FAILURE, 1,
-         program=broken_updater, setup=payload_from(signed_payload("vendor"))),
-    # An unsigned updater installs a signed payload as any other.
-    Case("unsigned_updater_signed_payload", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+    # No downgrades: a lower file version is refused, the same one reinstalled, and
+    # a file without a version resource is never compared.
+    Case("pinned_lower_version", (None, {EXECUTABLE: with_file_version(2)}), FAILURE, 1,
+         program=pinned_updater, setup=payload_from(signed_updater_bytes)),
+    Case("pinned_same_version", (None, {EXECUTABLE: with_file_version(1)}), updated(SECOND), 0,
+         updated=(False, True), program=pinned_updater, setup=payload_from(signed_updater_bytes)),
+    Case("pinned_payload_without_version", (None, {EXECUTABLE: with_file_version(2)}),
+         updated(SECOND), 0, updated=(False, True), program=pinned_updater,
+         setup=payload_from(signed_payload("vendor"))),
+    Case("pinned_installed_without_version", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), program=pinned_updater, setup=payload_from(signed_updater_bytes)),
+    # Without a pin, whatever signs the updater itself, any payload is installed.
+    Case("signed_updater_without_pin", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), program=signed_updater, setup=payload_from(signed_payload("other"))),
+    Case("unpinned_lower_version", (None, {EXECUTABLE: with_file_version(2)}), updated(SECOND), 0,
+         updated=(False, True), setup=payload_from(signed_updater_bytes)),
+    Case("unpinned_signed_payload", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), setup=payload_from(signed_payload("vendor"))),
     # In a bold face the first folder's text is wider than the label, whose style must
     # shorten it with an ellipsis (Wine 8 draws this face regular, and the text fits).
@@ -580,7 +609,7 @@ class Run:
                 else:
                     target.parent.mkdir(parents=True, exist_ok=True)
                     target.write_bytes(self.prefix.sleeper.read_bytes() if data is SLEEPER
-                                       else data)
+                                       else data(self) if callable(data) else data)
 
         for index, name, flag in self.case.attributes:
             windows_path = f"{FOLDERS[index]}\\{name}"

@@ -2,7 +2,8 @@
 """scripts/sign on the built program, with a throw-away authority and publisher:
 the signature verifies and names the publisher, carries the time stamp it was
 asked for, strips off to give back the build, and a failed signing leaves no
-output behind.
+output behind. A build of the updater is signed only when it pins the signing
+publisher, or, pinning nobody, when told that the release signs the updater only.
 
     signed_release_test.py --program ZimlexUpdate.exe --work DIR [unittest options]
 """
@@ -19,6 +20,10 @@ import signing  # noqa: E402
 
 PROGRAM = None
 WORK = None
+# Made once: the test publisher under its authority, and the program built to pin it.
+AUTHORITY = None
+SIGNER = None
+PINNED = None
 PUBLISHER = "Zimlex Test Publisher"
 EARLIER = b"MZ an earlier signed release"
 
@@ -30,16 +35,23 @@ def fresh_folder(name):
     return folder
 
 
+def setUpModule():  # noqa: N802 (the name unittest calls)
+    global AUTHORITY, SIGNER, PINNED
+    keys = fresh_folder("keys")
+    AUTHORITY = signing.make_authority(keys, "Zimlex Test Root")
+    SIGNER = signing.make_publisher(keys, PUBLISHER, AUTHORITY)
+    PINNED = signing.build_pinned(WORK / "pinned-build", [SIGNER.certificate])
+
+
 class SignedProgramTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         folder = fresh_folder("signed")
-        cls.authority = signing.make_authority(folder / "keys", "Zimlex Test Root")
+        cls.authority = AUTHORITY
         cls.stranger = signing.make_authority(folder / "keys", "Someone Else Root")
-        publisher = signing.make_publisher(folder / "keys", PUBLISHER, cls.authority)
         cls.signed = folder / "ZimlexUpdate.exe"
         with signing.time_stamp_server(folder / "time-stamps", cls.authority) as url:
-            cls.result = signing.sign(PROGRAM, cls.signed, publisher, timestamp_url=url)
+            cls.result = signing.sign(PINNED, cls.signed, SIGNER, timestamp_url=url)
 
     def test_verifies_against_its_authority_and_names_the_publisher(self):
         self.assertEqual(self.result.returncode, 0, self.result.stderr)
@@ -60,9 +72,27 @@ class SignedProgramTest(unittest.TestCase):
                                   "-out", str(stripped)], stdin=subprocess.DEVNULL,
                                  stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         self.assertEqual(removed.returncode, 0)
-        self.assertNotEqual(self.signed.read_bytes(), PROGRAM.read_bytes())
-        self.assertTrue(stripped.read_bytes() == PROGRAM.read_bytes(),
+        self.assertNotEqual(self.signed.read_bytes(), PINNED.read_bytes())
+        self.assertTrue(stripped.read_bytes() == PINNED.read_bytes(),
                         "the stripped program differs from the build")
+
+
+class PinTest(unittest.TestCase):
+    """Signed, a build of the updater may not refuse its own publisher's payloads,
+    nor install anybody's unless that is what the release means to do."""
+
+    def sign(self, program, **options):
+        folder = fresh_folder(f"pin-{self._testMethodName}")
+        result = signing.sign(program, folder / "signed.exe", SIGNER, **options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        verification = signing.verify(folder / "signed.exe", AUTHORITY)
+        self.assertTrue(verification.ok, verification.output)
+
+    def test_an_unpinned_build_when_told_it_signs_the_updater_only(self):
+        self.sign(PROGRAM, updater_only=True)
+
+    def test_any_other_program_as_it_is(self):
+        self.sign(PROGRAM.parent / "tests" / "sleeper.exe")
 
 
 class PasswordTest(unittest.TestCase):
@@ -72,7 +102,7 @@ class PasswordTest(unittest.TestCase):
         env = {k: v for k, v in os.environ.items()
                if k not in ("ZIMLEX_SIGN_PASSWORD", "ZIMLEX_TIMESTAMP_URL")}
         signed = folder / "ZimlexUpdate.exe"
-        result = subprocess.run([str(signing.SIGN_SCRIPT), str(PROGRAM), str(signed),
+        result = subprocess.run([str(signing.SIGN_SCRIPT), "--updater-only", str(PROGRAM), str(signed),
                                  str(publisher.pfx)], env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -88,17 +118,19 @@ class FailureTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.keys = fresh_folder("failures-keys")
-        cls.publisher = signing.make_publisher(cls.keys, PUBLISHER)
+        cls.publisher = SIGNER
+        cls.stranger = signing.make_publisher(cls.keys, "Someone Else")
 
     def check_failure(self, name, reason, program=None, pfx=None, password=None,
-                      timestamp_url=None):
+                      timestamp_url=None, publisher=None):
         folder = fresh_folder(f"failure-{name}")
         out = folder / "ZimlexUpdate.exe"
         out.write_bytes(EARLIER)
-        publisher = self.publisher if pfx is None else signing.Publisher(
-            PUBLISHER, self.publisher.certificate, self.publisher.key, pfx,
-            self.publisher.password, self.publisher.authority)
-        result = signing.sign(program or PROGRAM, out, publisher, password=password,
+        publisher = publisher or self.publisher
+        if pfx is not None:
+            publisher = signing.Publisher(PUBLISHER, publisher.certificate, publisher.key, pfx,
+                                          publisher.password, publisher.authority)
+        result = signing.sign(program or PINNED, out, publisher, password=password,
                               timestamp_url=timestamp_url)
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(result.stdout, "")
@@ -117,6 +149,12 @@ class FailureTest(unittest.TestCase):
 
     def test_missing_certificate(self):
         self.check_failure("certificate", "missing.pfx", pfx=WORK / "missing.pfx")
+
+    def test_a_build_pinned_to_another_publisher(self):
+        self.check_failure("other-pin", "does not pin the certificate", publisher=self.stranger)
+
+    def test_a_build_that_pins_nobody(self):
+        self.check_failure("no-pin", "pins no publisher", program=PROGRAM)
 
     def test_time_stamp_server_unreachable(self):
         # Nothing listens on port 1: a release without its time stamp is no release.

@@ -1,65 +1,88 @@
 #include "PublisherCheck.h"
 
 #include "Procedure.h"
-
-#include <softpub.h>
+#include "PublisherPins.h"
 
 #include <algorithm>
-#include <cstring>
+#include <array>
+#include <cstdint>
+#include <type_traits>
 
 namespace {
 
-// Signing adds a certificate table to the image; its entry in the mapped
-// headers tells without reading the file or loading anything.
-[[nodiscard]] bool CarriesSignature() {
-    const auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    return nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+using PinnedKey = std::array<unsigned char, 32>;
+
+// The pins as the build stores them, behind a marker, so that scripts/sign
+// can tell which publishers a build trusts before it signs it.
+struct PinTable {
+    // cppcheck-suppress unusedStructMember
+    char marker[16];
+    std::uint32_t count;
+    std::array<PinnedKey, kPinnedKeyCount> keys;
+};
+constexpr PinTable kPinTable{"ZimlexPins:v1", kPinnedKeyCount, kPinnedKeys};
+// Read through a volatile pointer, so the table stays in the program whole,
+// also where it pins nothing.
+const PinTable* volatile pinTable = &kPinTable;
+
+// Files without a version resource answer these; they are never compared.
+[[nodiscard]] bool MeansNoVersion(DWORD error) {
+    return error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
+           error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_BAD_EXE_FORMAT ||
+           error == ERROR_BAD_FORMAT || error == ERROR_FILE_NOT_FOUND;
 }
 
 } // namespace
 
+bool PublisherCheck::Pinned() {
+    return pinTable->count != 0;
+}
+
 bool PublisherCheck::Prepare() {
-    signedUpdater_ = CarriesSignature();
-    if (!signedUpdater_) {
+    if (!Pinned() || wintrust_) {
         return true;
     }
-    // Not a KnownDLL: loaded from System32 only, never from beside the updater.
+    // None is a KnownDLL: each comes from System32 only, never from beside the updater.
     wintrust_.Reset(LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!wintrust_) {
+    crypt32_.Reset(LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    versionDll_.Reset(LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    HCRYPTPROV provider = 0;
+    if (!wintrust_ || !crypt32_ || !versionDll_ ||
+        !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
         return false;
     }
-    verify_ = LookUpProcedure<VerifyFunction>(wintrust_.Get(), "WinVerifyTrust");
-    providerData_ =
-        LookUpProcedure<ProviderDataFunction>(wintrust_.Get(), "WTHelperProvDataFromStateData");
-    signer_ = LookUpProcedure<SignerFunction>(wintrust_.Get(), "WTHelperGetProvSignerFromChain");
-    wchar_t self[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    return verify_ != nullptr && providerData_ != nullptr && signer_ != nullptr && length != 0 &&
-           length < MAX_PATH && SignerOf(self, nullptr, publisher_);
+    provider_.Reset(provider);
+    const auto lookUp = [](auto& function, const UniqueModule& module, const char* name) {
+        function = LookUpProcedure<std::remove_reference_t<decltype(function)>>(module.Get(), name);
+        return function != nullptr;
+    };
+    if (!lookUp(verify_, wintrust_, "WinVerifyTrust") ||
+        !lookUp(providerData_, wintrust_, "WTHelperProvDataFromStateData") ||
+        !lookUp(signer_, wintrust_, "WTHelperGetProvSignerFromChain") ||
+        !lookUp(hashPublicKey_, crypt32_, "CryptHashPublicKeyInfo") ||
+        !lookUp(verifyRevocation_, crypt32_, "CertVerifyRevocation") ||
+        !lookUp(versionSize_, versionDll_, "GetFileVersionInfoSizeW") ||
+        !lookUp(versionInfo_, versionDll_, "GetFileVersionInfoW") ||
+        !lookUp(queryValue_, versionDll_, "VerQueryValueW")) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return false;
+    }
+    return true;
 }
 
 bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath) const {
-    if (!signedUpdater_) {
+    if (!Pinned()) {
         return true;
     }
-    // The same subject names the same publisher, also on a renewed certificate.
-    Subject signer;
-    return SignerOf(payloadPath, payload, signer) && signer.size == publisher_.size &&
-           std::equal(signer.bytes.begin(), signer.bytes.begin() + signer.size,
-                      publisher_.bytes.begin());
-}
-
-bool PublisherCheck::SignerOf(const wchar_t* path, HANDLE file, Subject& signer) const {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = path;
-    fileInfo.hFile = file;
+    fileInfo.pcwszFilePath = payloadPath;
+    fileInfo.hFile = payload;
     WINTRUST_DATA trust{};
     trust.cbStruct = sizeof(trust);
     trust.dwUIChoice = WTD_UI_NONE;
-    // No network round trips: the updater may run offline.
+    // Revocation is asked of the system's cache below; the updater never goes
+    // to the network, so it works offline and never waits for a proxy.
     trust.fdwRevocationChecks = WTD_REVOKE_NONE;
     trust.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     trust.dwUnionChoice = WTD_CHOICE_FILE;
@@ -68,22 +91,96 @@ bool PublisherCheck::SignerOf(const wchar_t* path, HANDLE file, Subject& signer)
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const auto noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
 
-    bool named = false;
-    if (verify_(noWindow, &action, &trust) == ERROR_SUCCESS) {
+    const LONG verified = verify_(noWindow, &action, &trust);
+    auto error = static_cast<DWORD>(verified);
+    if (verified == ERROR_SUCCESS) {
         CRYPT_PROVIDER_DATA* provider = providerData_(trust.hWVTStateData);
         const CRYPT_PROVIDER_SGNR* first =
             provider != nullptr ? signer_(provider, 0, FALSE, 0) : nullptr;
-        if (first != nullptr && first->csCertChain > 0 && first->pasCertChain != nullptr &&
-            first->pasCertChain[0].pCert != nullptr) {
-            const CERT_NAME_BLOB& subject = first->pasCertChain[0].pCert->pCertInfo->Subject;
-            if (subject.cbData <= signer.bytes.size()) {
-                std::memcpy(signer.bytes.data(), subject.pbData, subject.cbData);
-                signer.size = subject.cbData;
-                named = true;
-            }
-        }
+        error = first != nullptr && SignerIsPinned(*first) ? ERROR_SUCCESS : GetLastError();
     }
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     verify_(noWindow, &action, &trust);
-    return named;
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
+bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer) const {
+    if (signer.csCertChain == 0 || signer.pasCertChain == nullptr ||
+        signer.pasCertChain[0].pCert == nullptr) {
+        SetLastError(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
+        return false;
+    }
+    PCCERT_CONTEXT certificate = signer.pasCertChain[0].pCert;
+    // The key, not the name: anyone can make a certificate with the vendor's name.
+    PinnedKey key{};
+    DWORD size = key.size();
+    if (!hashPublicKey_(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
+                        &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
+        size != key.size()) {
+        return false;
+    }
+    const PinTable& pins = *pinTable;
+    if (std::find(pins.keys.begin(), pins.keys.begin() + pins.count, key) ==
+        pins.keys.begin() + pins.count) {
+        SetLastError(static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
+        return false;
+    }
+
+    // Only what the system already knows: a revocation it has cached refuses,
+    // an unknown status does not.
+    CERT_REVOCATION_PARA para{};
+    para.cbSize = sizeof(para);
+    if (signer.csCertChain > 1) {
+        para.pIssuerCert = signer.pasCertChain[1].pCert;
+    }
+    CERT_REVOCATION_STATUS status{};
+    status.cbSize = sizeof(status);
+    void* context = const_cast<CERT_CONTEXT*>(certificate);
+    if (!verifyRevocation_(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1,
+                           &context, CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status) &&
+        status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED)) {
+        SetLastError(static_cast<DWORD>(CERT_E_REVOKED));
+        return false;
+    }
+    return true;
+}
+
+bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed) const {
+    if (!Pinned()) {
+        return true;
+    }
+    ULONGLONG payloadVersion = 0;
+    ULONGLONG installedVersion = 0;
+    const Version payload = FileVersion(payloadPath, payloadVersion);
+    const Version current = FileVersion(installed, installedVersion);
+    if (payload == Version::Failed || current == Version::Failed) {
+        return false;
+    }
+    // An equal version is a reinstall.
+    if (payload == Version::Found && current == Version::Found &&
+        payloadVersion < installedVersion) {
+        SetLastError(ERROR_INSTALL_PACKAGE_DOWNGRADE);
+        return false;
+    }
+    return true;
+}
+
+PublisherCheck::Version PublisherCheck::FileVersion(const wchar_t* path, ULONGLONG& version) const {
+    DWORD ignored = 0;
+    const DWORD size = versionSize_(path, &ignored);
+    if (size == 0) {
+        return MeansNoVersion(GetLastError()) ? Version::None : Version::Failed;
+    }
+    const UniqueVirtualMemory block(
+        VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!block || !versionInfo_(path, 0, size, block.Get()) ||
+        !queryValue_(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
+        fixed == nullptr || fixedSize < sizeof(*fixed)) {
+        return Version::Failed;
+    }
+    version = (static_cast<ULONGLONG>(fixed->dwFileVersionMS) << 32U) | fixed->dwFileVersionLS;
+    return Version::Found;
 }

@@ -3,40 +3,46 @@
 #include "Handles.h"
 
 #include <windows.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <winver.h>
 #include <wintrust.h>
 
-#include <array>
-
-// Decides which payloads may be installed. An unsigned updater installs any
-// payload, as it always has; a signed one installs only payloads signed by its
-// own publisher, so a file planted in a user-writable download folder cannot
-// reach Program Files with administrator rights.
+// Decides which payloads may be installed. A build made without a pinned
+// publisher installs any payload, as the updater always has. A build that
+// pins its publisher's certificates installs only payloads whose Authenticode
+// signature verifies and whose signer's public key is a pinned one, and never
+// a lower file version than the one installed, so a file planted in a
+// user-writable download folder cannot reach Program Files with
+// administrator rights.
 class PublisherCheck {
 public:
-    // Reads the updater's own signature. False when it carries one that does
-    // not verify: such an updater installs nothing.
+    [[nodiscard]] static bool Pinned();
+
+    // Loads what the checks need, from System32 only.
     [[nodiscard]] bool Prepare();
     // Verifies the payload through the handle it is copied from, so the
-    // checked bytes are the copied bytes.
+    // checked bytes are the copied bytes. Sets the error when it refuses.
     [[nodiscard]] bool Accepts(HANDLE payload, const wchar_t* payloadPath) const;
+    // Whether the payload's file version is not lower than the installed
+    // executable's; a file without a version resource is never compared.
+    [[nodiscard]] bool AllowsOver(const wchar_t* payloadPath, const wchar_t* installed) const;
 
 private:
-    // The signer certificate's subject, as encoded in the certificate.
-    struct Subject {
-        std::array<BYTE, 1024> bytes{};
-        DWORD size = 0;
-    };
+    enum class Version { Found, None, Failed };
+    [[nodiscard]] Version FileVersion(const wchar_t* path, ULONGLONG& version) const;
+    [[nodiscard]] bool SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer) const;
 
-    [[nodiscard]] bool SignerOf(const wchar_t* path, HANDLE file, Subject& signer) const;
-
-    using VerifyFunction = LONG(WINAPI*)(HWND, GUID*, void*);
-    using ProviderDataFunction = CRYPT_PROVIDER_DATA*(WINAPI*)(HANDLE);
-    using SignerFunction = CRYPT_PROVIDER_SGNR*(WINAPI*)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
-
-    bool signedUpdater_ = false;
-    Subject publisher_;
     UniqueModule wintrust_;
-    VerifyFunction verify_ = nullptr;
-    ProviderDataFunction providerData_ = nullptr;
-    SignerFunction signer_ = nullptr;
+    UniqueModule crypt32_;
+    UniqueModule versionDll_;
+    UniqueCryptProvider provider_;
+    decltype(&WinVerifyTrust) verify_ = nullptr;
+    decltype(&WTHelperProvDataFromStateData) providerData_ = nullptr;
+    decltype(&WTHelperGetProvSignerFromChain) signer_ = nullptr;
+    decltype(&CryptHashPublicKeyInfo) hashPublicKey_ = nullptr;
+    decltype(&CertVerifyRevocation) verifyRevocation_ = nullptr;
+    decltype(&GetFileVersionInfoSizeW) versionSize_ = nullptr;
+    decltype(&GetFileVersionInfoW) versionInfo_ = nullptr;
+    decltype(&VerQueryValueW) queryValue_ = nullptr;
 };

@@ -382,19 +382,38 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
         if (!path.Assign(source) || !publisher_.Prepare()) {
             return false;
         }
-        // Shared for reading only: nobody may change the payload while it is
-        // checked and copied into every folder.
+        // Shared for reading only: nobody may change, rename or replace the
+        // payload while it is checked and copied into every folder, nor
+        // rename the folder that holds it.
         payload_.Reset(CreateFileW(path.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
             !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_) ||
-            !publisher_.Accepts(payload_.Get(), path.CStr())) {
+            !FindPayloadPath() || !publisher_.Accepts(payload_.Get(), payloadPath_.CStr())) {
+            const DWORD error = GetLastError();
             payload_.Reset();
+            SetLastError(error);
             return false;
         }
     }
     constexpr LARGE_INTEGER kStart{};
     return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
+}
+
+// The payload's version resource is read by name; the name comes from the
+// open handle, which keeps it from changing.
+bool Win32FileSystem::FindPayloadPath() {
+    if (!PublisherCheck::Pinned()) {
+        return true;
+    }
+    std::array<wchar_t, MAX_PATH> path{};
+    const DWORD length =
+        GetFinalPathNameByHandleW(payload_.Get(), path.data(), static_cast<DWORD>(path.size()), 0);
+    if (length == 0 || length >= path.size()) {
+        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return payloadPath_.Assign({path.data(), length});
 }
 
 bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {
@@ -429,6 +448,9 @@ bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destinati
     }
     if (payloadSize_.QuadPart == 0) {
         SetLastError(ERROR_HANDLE_EOF);
+        return false;
+    }
+    if (!publisher_.AllowsOver(payloadPath_.CStr(), destinationPath.CStr())) {
         return false;
     }
 

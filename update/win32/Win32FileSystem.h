@@ -3,6 +3,7 @@
 #include "../UpdateProcedure.h"
 #include "Handles.h"
 #include "PublisherCheck.h"
+#include "TerminatedText.h"
 
 #include <windows.h>
 
@@ -37,12 +38,14 @@ public:
 private:
     // Opened and checked at the first copy, rewound for every later one.
     [[nodiscard]] bool OpenPayload(std::wstring_view source);
+    [[nodiscard]] bool FindPayloadPath();
 
     RandomSource random_;
     DWORD lockWaitMs_;
     PublisherCheck publisher_;
     HeldMutex updatersLock_;
     UniqueFile payload_;
+    TerminatedText payloadPath_;
     LARGE_INTEGER payloadSize_{};
     FILETIME payloadWriteTime_{};
 };
