@@ -341,14 +341,17 @@ TEST_F(CopyTest, KeepsThePayloadsModificationTime) {
     EXPECT_EQ(installed.ftLastWriteTime.dwLowDateTime, built.dwLowDateTime);
 }
 
-TEST_F(CopyTest, ClearsTheStagingFileOfARunKilledHalfWay) {
+TEST_F(CopyTest, ClearsStagingFilesOfRunsKilledHalfWay) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     const fs::path staging = destination_ / (std::wstring(L"Zimlex.exe") + kStagingSuffix.data());
     WriteBytes(staging, "half a copy", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    WriteBytes(destination_ / L"Zimlex.exe.0123456789abcdef.new", "another half");
+    WriteBytes(destination_ / L"Zimlex.exe.notmine.new", "somebody's");
 
     ASSERT_TRUE(CopyPayload());
     EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
-    EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
+    EXPECT_EQ(Names(destination_),
+              (std::set<std::wstring>{L"Zimlex.exe", L"Zimlex.exe.notmine.new"}));
 }
 
 // Another program of the user may plant links where the updater stages:

@@ -124,11 +124,12 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
                                 static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
 }
 
-// An updater of an earlier version, killed half-way, left its staging file
-// under one fixed name. It is removed through a handle on that name itself,
-// and only when it is nobody's link: a hard link or a link planted there by
-// another program is left as it is, and so is the file it leads to.
-void RemoveFormerStagingFile(const TerminatedText& path) {
+// A staging file an earlier run left: one of an earlier version, killed
+// half-way, under its one fixed name, or one killed in the instant of a rename
+// attempt. It is removed through a handle on that name itself, and only when
+// it is nobody's link: a hard link or a link planted there by another program
+// is left as it is, and so is the file it leads to.
+void RemoveStaleStagingFile(const TerminatedText& path) {
     UniqueFile stale;
     const bool opened = RetryWhileShared([&] {
         stale.Reset(CreateFileW(
@@ -279,6 +280,43 @@ private:
     bool posixRename_ = true;
 };
 
+// Whether `name` is one this program stages under: "Zimlex.exe.new", or
+// "Zimlex.exe.<16 hex digits>.new".
+[[nodiscard]] bool IsStagingName(std::wstring_view name, std::wstring_view executable) {
+    constexpr std::size_t kDigits = 16;
+    if (!name.starts_with(executable) || !name.ends_with(kStagingSuffix)) {
+        return false;
+    }
+    name = {name.data() + executable.size(),
+            name.size() - executable.size() - kStagingSuffix.size()};
+    return name.empty() || (name.size() == kDigits + 1 && name[0] == L'.' &&
+                            std::all_of(name.begin() + 1, name.end(), [](wchar_t c) {
+                                return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+                            }));
+}
+
+void RemoveStaleStagingFiles(std::wstring_view destination) {
+    const std::size_t slash = destination.rfind(L'\\');
+    TerminatedText pattern;
+    if (slash == std::wstring_view::npos || !pattern.Assign(destination, L"*")) {
+        return;
+    }
+    const std::wstring_view folder(destination.data(), slash + 1);
+    const std::wstring_view executable(destination.data() + slash + 1,
+                                       destination.size() - slash - 1);
+    WIN32_FIND_DATAW entry{};
+    const UniqueFind find(FindFirstFileW(pattern.CStr(), &entry));
+    if (!find) {
+        return;
+    }
+    do {
+        TerminatedText path;
+        if (IsStagingName(entry.cFileName, executable) && path.Assign(folder, entry.cFileName)) {
+            RemoveStaleStagingFile(path);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+}
+
 } // namespace
 
 bool SystemRandom(void* bytes, ULONG size) {
@@ -418,9 +456,7 @@ bool Win32FileSystem::FindPayloadPath() {
 
 bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {
     TerminatedText destinationPath;
-    TerminatedText formerStagingPath;
-    if (!destinationPath.Assign(destination) ||
-        !formerStagingPath.Assign(destination, kStagingSuffix)) {
+    if (!destinationPath.Assign(destination)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
@@ -454,7 +490,7 @@ bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destinati
         return false;
     }
 
-    RemoveFormerStagingFile(formerStagingPath);
+    RemoveStaleStagingFiles(destination);
     StagingFile staging;
     return staging.Create(destination, random_) &&
            CopyBytes(payload_.Get(), staging.Get(), payloadSize_.QuadPart) &&
