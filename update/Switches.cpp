@@ -43,8 +43,8 @@ Switches ReadSwitches(std::span<const std::wstring_view> arguments) {
         case Switch::Log:
             used = true;
             // The path follows; a second log, or a switch in its place, is a mistake.
-            if (!switches.logPath.empty() || i + 1 == arguments.size() || arguments[i + 1].empty() ||
-                Recognise(arguments[i + 1]) != Switch::None) {
+            if (!switches.logPath.empty() || i + 1 == arguments.size() ||
+                arguments[i + 1].empty() || Recognise(arguments[i + 1]) != Switch::None) {
                 invalid = true;
             } else {
                 switches.logPath = arguments[++i];

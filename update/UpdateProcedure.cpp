@@ -23,7 +23,7 @@ namespace {
 
 // The trapped stretch: the first failure abandons the rest of the list, and
 // folders already updated stay updated.
-UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files) {
+UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log) {
     UpdateOutcome outcome = UpdateOutcome::NothingFound;
     ProgramFilesFolders folders;
     if (!files.ProgramFiles(folders)) {
@@ -32,17 +32,24 @@ UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files) {
     for (const FolderPath& programFiles : folders) {
         UpdateTarget target;
         FileName firstFile;
-        if (!target.For(programFiles.View()) ||
-            !files.Probe(target.probePattern.View(), firstFile)) {
+        if (!target.For(programFiles.View())) {
+            log.Step({L"folder too long for Windows: ", programFiles.View()});
+            return UpdateOutcome::Failed;
+        }
+        if (!files.Probe(target.probePattern.View(), firstFile)) {
+            log.Step({L"probe ", target.probePattern.View(), L": failed"});
             return UpdateOutcome::Failed;
         }
         if (TrimSpaces(firstFile.View()).empty()) {
+            log.Step({L"probe ", target.probePattern.View(), L": no ordinary file, not installed"});
             continue;
         }
+        log.Step({L"probe ", target.probePattern.View(), L": found ", firstFile.View()});
         if (!files.Copy(kPayload, target.destination.View()) ||
             !window.SetStatusText(target.successText.View())) {
             return UpdateOutcome::Failed;
         }
+        log.Step({L"status: ", target.successText.View()});
         outcome = UpdateOutcome::Updated;
     }
     return outcome;
@@ -50,12 +57,15 @@ UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files) {
 
 } // namespace
 
-UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files) {
+UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
     window.HandlePendingMessages();
-    const UpdateOutcome outcome = UpdateEachTarget(window, files);
+    const UpdateOutcome outcome = UpdateEachTarget(window, files, log);
     if (outcome == UpdateOutcome::Failed) {
+        log.Step({L"status: ", kFailureText});
         // Nothing sensible is left to do if even this fails; the program keeps running.
         static_cast<void>(window.SetStatusText(kFailureText));
+    } else if (outcome == UpdateOutcome::NothingFound) {
+        log.Step({L"no installation found: nothing to update"});
     }
     return outcome;
 }

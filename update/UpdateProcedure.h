@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 // A file name or a path, fixed-size so the program needs no heap-allocating
@@ -88,10 +89,21 @@ protected:
     ~FileSystem() = default;
 };
 
+// A record of the run for a person reading it on a failed machine. Writing it
+// never changes the update or its outcome.
+class UpdateLog {
+public:
+    // One step of the run, on a line of its own: `parts` one after the other.
+    virtual void Step(std::initializer_list<std::wstring_view> parts) = 0;
+
+protected:
+    ~UpdateLog() = default;
+};
+
 enum class UpdateOutcome { NothingFound, Updated, Failed };
 
 [[nodiscard]] std::wstring_view TrimSpaces(std::wstring_view text);
 
 // Replaces Zimlex.exe in every known installation folder and reports the
 // outcome through the status text. The outcome only serves the exit status.
-UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files);
+UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log);

@@ -1,7 +1,18 @@
+#include "ExitStatus.h"
+#include "FileLog.h"
 #include "Procedure.h"
+#include "Switches.h"
+#include "TerminatedText.h"
 #include "Update.h"
+#include "UpdateLayout.h"
+#include "Version.h"
+#include "Win32FileSystem.h"
 
 #include <windows.h>
+
+#include <array>
+#include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -21,14 +32,76 @@ void RestrictDllSearchToSystem32() {
     }
 }
 
+#define ZIMLEX_WIDE_(text) L##text
+#define ZIMLEX_WIDE(text) ZIMLEX_WIDE_(text)
+
+// Services, and programs a deployment tool starts as SYSTEM, run where nobody
+// sees a window: in session 0, or on a window station that is not visible.
+[[nodiscard]] bool HasVisibleDesktop() {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) {
+        return false;
+    }
+    USEROBJECTFLAGS flags{};
+    // Where the system cannot tell, the program behaves as it always has.
+    return !GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
+                                      nullptr) ||
+           (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+// The status text has nobody to show it to; the exit status and the log tell.
+class NoWindow final : public StatusWindow {
+public:
+    void HandlePendingMessages() override {}
+    [[nodiscard]] bool SetStatusText(std::wstring_view) override { return true; }
+};
+
+[[nodiscard]] int RunWithoutWindow(FileLog& log) {
+    NoWindow window;
+    Win32FileSystem files(log);
+    const UpdateOutcome outcome = RunUpdate(window, files, log);
+    return EndOfRun(log, outcome, files.Busy());
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystem32();
 
-    Update update;
+    // As the C runtime split the command line, without the program's own name.
+    std::array<std::wstring_view, 64> arguments{};
+    std::size_t count = 0;
+    for (int i = 1; i < __argc && count < arguments.size(); ++i) {
+        arguments[count++] = __wargv[i];
+    }
+    const Switches switches = ReadSwitches({arguments.data(), count});
+    const bool visible = HasVisibleDesktop();
+    if (!switches.valid) {
+        if (visible && !switches.quiet) {
+            MessageBoxW(nullptr, kUsage.data(), kCaption, MB_OK | MB_ICONERROR);
+        }
+        return kExitInvalidCommandLine;
+    }
+
+    FileLog log;
+    TerminatedText logPath;
+    if (!switches.logPath.empty() &&
+        (!logPath.Assign(switches.logPath) || !log.Open(logPath.CStr()))) {
+        return kExitLogUnwritable;
+    }
+    log.Step(
+        {L"ZimlexUpdate ", ZIMLEX_WIDE(ZIMLEX_VERSION_TEXT), L" started: ", GetCommandLineW()});
+    if (switches.quiet || !visible) {
+        if (!switches.quiet) {
+            log.Step({L"no visible desktop to show a window on: running without one"});
+        }
+        return RunWithoutWindow(log);
+    }
+
+    Update update(log);
     if (!update.Create(instance, showCommand)) {
-        return 1;
+        log.Failure({L"creating the window"}, GetLastError());
+        return kExitFailed;
     }
     return update.RunMessageLoop();
 }

@@ -1,5 +1,6 @@
 #include "Update.h"
 
+#include "ExitStatus.h"
 #include "Resource.h"
 #include "TerminatedText.h"
 #include "Win32FileSystem.h"
@@ -170,8 +171,9 @@ void Update::OnRunUpdate() {
     SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
     updating_ = true;
     {
-        Win32FileSystem files;
-        exitCode_ = RunUpdate(*this, files) == UpdateOutcome::Failed ? 1 : 0;
+        Win32FileSystem files(log_);
+        const UpdateOutcome outcome = RunUpdate(*this, files, log_);
+        exitCode_ = EndOfRun(log_, outcome, files.Busy());
     }
     updating_ = false;
     SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);

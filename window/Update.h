@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileLog.h"
 #include "Handles.h"
 #include "Picture.h"
 #include "UpdateLayout.h"
@@ -13,7 +14,8 @@
 // run of the update right after the window is first shown.
 class Update final : public StatusWindow {
 public:
-    Update() = default;
+    // The update's steps go to `log`.
+    explicit Update(FileLog& log) : log_(log) {}
     Update(const Update&) = delete;
     Update& operator=(const Update&) = delete;
     ~Update() = default;
@@ -45,6 +47,7 @@ private:
     [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
                                      int id, const TwipsRect& twips) const;
 
+    FileLog& log_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND label1_ = nullptr;

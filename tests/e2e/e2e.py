@@ -16,6 +16,7 @@ build's (`program`), and check more at the end (`check`).
 """
 
 import argparse
+import re
 import contextlib
 import dataclasses
 import fcntl
@@ -214,6 +215,84 @@ def check_precious_untouched(run):
                        oct(precious.stat().st_mode & 0o777), oct(0o444))
 
 
+# --- deployment tools -----------------------------------------------------------------
+
+LOG = "<log>"
+
+
+def windows_path(prefix, path):
+    """The Windows name of a Linux path: on C: inside the prefix, else on Z:."""
+    try:
+        return "C:\\" + str(Path(path).relative_to(prefix.drive_c)).replace("/", "\\")
+    except ValueError:
+        return "Z:" + str(path).replace("/", "\\")
+
+
+def log_lines(run):
+    """The log's lines, each without its time stamp, which must be there."""
+    path = run.work / "update.log"
+    if not path.exists():
+        run.failures.true("a log was written", False, str(path))
+        return []
+    lines = path.read_text(encoding="utf-8").splitlines()
+    stamp = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z ")
+    run.failures.true("every log line starts with its UTC time",
+                      all(stamp.match(line) for line in lines), "\n".join(lines[:3]))
+    return [stamp.sub("", line) for line in lines]
+
+
+def check_log(*patterns, runs=1, status=0):
+    """A check that the log matches every pattern and ends with the exit status,
+    after `runs` runs appended to it."""
+    def check(run):
+        lines = log_lines(run)
+        text = "\n".join(lines)
+        for pattern in patterns:
+            run.failures.true(f"log line matching {pattern!r}", re.search(pattern, text, re.M),
+                              text)
+        ends = [line for line in lines if line.startswith("end of the update: exit status")]
+        run.failures.equal("runs the log tells of", len(ends), runs)
+        run.failures.true(f"log ends with exit status {status}", bool(lines) and
+                          lines[-1].startswith(f"end of the update: exit status {status} "),
+                          lines[-1] if lines else "")
+    return check
+
+
+def deployed_twice(run):
+    """The same payload deployed again, now while that Zimlex.exe runs: nothing
+    is written, and the run succeeds."""
+    installed = run.prefix.linux(f"{SECOND}\\{EXECUTABLE}")
+    before = installed.stat()
+    run.start_running(installed)
+    run.deploy()
+    after = installed.stat()
+    run.failures.equal("Zimlex.exe's identity and times after the second run",
+                       (after.st_ino, after.st_mtime_ns, after.st_ctime_ns),
+                       (before.st_ino, before.st_mtime_ns, before.st_ctime_ns))
+    check_log(r"already holds the payload's bytes: left as it is", runs=2)(run)
+
+
+def sleeper_payload(run):
+    run.new = run.prefix.sleeper.read_bytes()
+    (run.download / PAYLOAD).write_bytes(run.new)
+
+
+def take_lock_and_deploy(run):
+    """Another program holds the lock, and a deployment tool's updater waits for
+    it beside the interactive one."""
+    take_lock("m", 90000)(run)
+    run.background = run.start_probe_run(("/quiet", "/log", LOG), "deployed.out")
+
+
+def check_deployed_busy(run):
+    run.background.wait(timeout=120)
+    output = (run.dir / "deployed.out").read_text(errors="replace")
+    run.failures.true("a deployment tool's updater ends with 1618", "exit_code=1618 " in output,
+                      output)
+    check_log(r"another updater is copying; waiting for it up to 60 s",
+              r"another updater still holds the lock .*: error 1460 \(.+\)", status=1618)(run)
+
+
 # --- signed releases --------------------------------------------------------------
 
 VENDOR = "Zimlex Vendor"
@@ -332,6 +411,12 @@ class Case:
     # Called with the Run and the updater's process instead of reading the
     # window and clicking Ok; the files are checked afterwards as always.
     during: typing.Callable | None = None
+    # The updater's command line; LOG stands for the case's log file.
+    arguments: tuple = ()
+    # Run as a deployment tool runs it: to its end, with nobody to click, and
+    # no window of it may show; on an invisible window station when `hidden`.
+    unattended: bool = False
+    hidden: bool = False
     # What differs on 32-bit Windows, where the first folder is not a Program
     # Files folder but one that any user can make in C:\, and is never touched.
     on_32_bit: dict | None = None
@@ -436,9 +521,10 @@ CASES = [
          updated(SECOND), 0, updated=(False, True), check=check_precious_untouched),
     # Another program holds the updaters' lock: the failure once the wait is over,
     # the window answering all along; at once when the lock cannot be opened.
+    # A deployment tool's updater waiting beside it ends with 1618, to retry later.
     Case("lock_held_by_another_program", (None, {EXECUTABLE: OLD}), FAILURE, 1,
-         setup=take_lock("m", 90000), settle_ms=80000, answers_within_ms=100,
-         check=check_settled_after(59, 70)),
+         setup=take_lock_and_deploy, settle_ms=80000, answers_within_ms=100,
+         check=lambda run: (check_settled_after(59, 70)(run), check_deployed_busy(run))),
     Case("lock_denied_to_everyone", (None, {EXECUTABLE: OLD}), FAILURE, 1,
          setup=take_lock("mp", 30000), check=check_settled_after(0, 10)),
     # A long copy: the window answers throughout, and a click made meanwhile acts
@@ -447,6 +533,33 @@ CASES = [
          updated=(False, True), payload=False, setup=large_payload, answers_within_ms=100),
     Case("click_during_copy", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), payload=False, setup=large_payload, during=click_during_copy),
+    # Deployment tools: no window, the exit status and the log tell.
+    Case("quiet_updated", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),
+         arguments=("/quiet", "/log", LOG), unattended=True,
+         check=check_log(r"^probe C:\\Program Files\\Zimlex\\\*\.\*: found Zimlex\.exe$",
+                         r"^renamed over C:\\Program Files\\Zimlex\\Zimlex\.exe$")),
+    Case("quiet_nothing_found", (None, None), "", 0, arguments=("/Q",), unattended=True),
+    Case("quiet_failure_logged", (None, {EXECUTABLE: SLEEPER}), "", 1, running=1,
+         arguments=("-QUIET", "/log", LOG), unattended=True,
+         check=check_log(r"^renaming .*\.new over .*Zimlex\.exe, again in \d+ ms: "
+                         r"error (5|32) \(.+\)", r"^renaming .*: error (5|32) \(.+\)$",
+                         status=1)),
+    Case("quiet_unknown_switch", (None, {EXECUTABLE: OLD}), "", 1639,
+         arguments=("/quiet", "/reboot"), unattended=True),
+    Case("quiet_log_without_path", (None, {EXECUTABLE: OLD}), "", 1639,
+         arguments=("/quiet", "/log"), unattended=True),
+    Case("log_not_writable", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
+         arguments=("/quiet", "/log", "C:\\no\\such\\folder\\update.log")),
+    Case("deployed_twice", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),
+         payload=False, setup=sleeper_payload, arguments=("/quiet", "/log", LOG),
+         unattended=True, check=deployed_twice),
+    # Started where nobody sees a window, without /quiet: it behaves as with it.
+    Case("invisible_window_station", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),
+         arguments=("/log", LOG), unattended=True, hidden=True,
+         check=check_log(r"^no visible desktop to show a window on: running without one$")),
+    # Arguments that are none of the switches are ignored, as they always were.
+    Case("other_arguments_ignored", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), arguments=("hello", "/x", "-quite")),
 ]
 
 
@@ -625,7 +738,43 @@ class Run:
         self.before = [snapshot(self.prefix.linux(folder)) for folder in FOLDERS]
 
     def start_running_destination(self):
-        target = self.prefix.linux(f"{FOLDERS[self.case.running]}\\{EXECUTABLE}")
+        self.start_running(self.prefix.linux(f"{FOLDERS[self.case.running]}\\{EXECUTABLE}"))
+
+    def arguments(self, arguments=None):
+        """The command line's arguments, LOG standing for the case's log file."""
+        log = windows_path(self.prefix, self.work / "update.log")
+        return [log if argument == LOG else argument
+                for argument in (self.case.arguments if arguments is None else arguments)]
+
+    def start_probe_run(self, arguments, output_name):
+        """Starts the updater through the probe's run mode, as a deployment tool
+        starts a program and waits for its end."""
+        program = windows_path(self.prefix, self.program)
+        command = subprocess.list2cmdline([program, *self.arguments(arguments)])
+        extra = ["ZimlexHidden"] if self.case.hidden else []
+        out = open(self.dir / output_name, "wb")
+        process = subprocess.Popen(["wine", str(self.prefix.probe_exe), "run", program, command,
+                                    windows_path(self.prefix, self.download), *extra],
+                                   env=self.prefix.env, stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.STDOUT)
+        out.close()
+        self.processes.append(process)
+        return process
+
+    def deploy(self):
+        """One unattended run to its end: its exit status, and no window shown."""
+        process = self.start_probe_run(self.case.arguments, "deployed.out")
+        process.wait(timeout=120)
+        output = (self.dir / "deployed.out").read_text(errors="replace")
+        match = re.search(r"^ok .*exit_code=(\d+) shown_windows=(\d+)", output, re.M)
+        if match is None:
+            raise SystemExit(f"the probe could not run the updater: {output.strip()}")
+        self.failures.equal("exit status", int(match.group(1)), self.case.exit_status)
+        self.failures.equal("windows shown", int(match.group(2)), 0)
+
+    def start_running(self, target):
+        """Starts a copy of a small program installed at `target`, and returns
+        once it runs."""
         process = self.start(target, self.download, "running.log")
         deadline = time.monotonic() + 20
         # `wine` execs into the Windows process, which maps its own image.
@@ -672,7 +821,13 @@ class Run:
             self.start_running_destination()
         if self.case.setup is not None:
             self.case.setup(self)
-        updater = self.start(self.program, self.download, "updater.log")
+        if self.case.unattended:
+            self.deploy()
+            self.check_files()
+            if self.case.check is not None:
+                self.case.check(self)
+            return
+        updater = self.start(self.program, self.download, "updater.log", *self.arguments())
         started = time.monotonic()
         if self.case.during is not None:
             self.case.during(self, updater)

@@ -1,3 +1,4 @@
+#include "Switches.h"
 #include "UpdateProcedure.h"
 
 #include <gtest/gtest.h>
@@ -78,6 +79,19 @@ private:
     Log& log_;
 };
 
+class FakeLog final : public UpdateLog {
+public:
+    void Step(std::initializer_list<std::wstring_view> parts) override {
+        std::wstring line;
+        for (const std::wstring_view part : parts) {
+            line += part;
+        }
+        lines.push_back(line);
+    }
+
+    Log lines;
+};
+
 std::wstring Probe(const std::wstring& pattern) {
     return L"probe " + pattern;
 }
@@ -106,11 +120,12 @@ TEST_P(FolderMatrix, ProbesCopiesAndReportsInOrder) {
     Log log;
     FakeWindow window(log);
     FakeFiles files(log);
+    FakeLog runLog;
     files.answers = c.answers;
     files.failingCopies = c.failingCopies;
     window.failingTexts = c.failingTexts;
 
-    const UpdateOutcome outcome = RunUpdate(window, files);
+    const UpdateOutcome outcome = RunUpdate(window, files, runLog);
 
     Log expected{L"yield"};
     expected.insert(expected.end(), c.expected.begin(), c.expected.end());
@@ -199,10 +214,11 @@ TEST(Update, EndingTheProgramInsideTheYieldTouchesNothing) {
     Log log;
     FakeWindow window(log);
     FakeFiles files(log);
+    FakeLog runLog;
     files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};
     window.endInYield = true;
 
-    EXPECT_THROW(static_cast<void>(RunUpdate(window, files)), ProgramEnded);
+    EXPECT_THROW(static_cast<void>(RunUpdate(window, files, runLog)), ProgramEnded);
     EXPECT_EQ(log, Log{L"yield"});
 }
 
@@ -210,11 +226,12 @@ TEST(Update, RunningAgainStartsOver) {
     Log log;
     FakeWindow window(log);
     FakeFiles files(log);
+    FakeLog runLog;
     files.answers = {{kFirstPattern, L"a"}};
 
-    EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Updated);
+    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
     const Log once = log;
-    EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Updated);
+    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
     Log twice = once;
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_EQ(log, twice);
@@ -226,10 +243,11 @@ TEST(Update, LooksOnlyInTheFoldersTheSystemNames) {
     Log log;
     FakeWindow window(log);
     FakeFiles files(log);
+    FakeLog runLog;
     files.programFiles = {L"D:\\Programme"};
     files.answers = {{L"D:\\Programme\\Zimlex\\*.*", L"Zimlex.exe"}, {kSecondPattern, L"b"}};
 
-    EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Updated);
+    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
     EXPECT_EQ(log, (Log{L"yield", Probe(L"D:\\Programme\\Zimlex\\*.*"),
                         CopyTo(L"D:\\Programme\\Zimlex\\Zimlex.exe"),
                         Status(L"D:\\Programme\\Zimlex\\Zimlex.exe UPDATED")}));
@@ -240,6 +258,7 @@ TEST(Update, FoldersThatCannotBeNamedAreAFailure) {
         Log log;
         FakeWindow window(log);
         FakeFiles files(log);
+        FakeLog runLog;
         files.answers = {{kSecondPattern, L"b"}};
         if (tooLong) {
             // Room for the folder, none for what goes below it.
@@ -247,9 +266,31 @@ TEST(Update, FoldersThatCannotBeNamedAreAFailure) {
         } else {
             files.lookUpFolders = false;
         }
-        EXPECT_EQ(RunUpdate(window, files), UpdateOutcome::Failed) << tooLong;
+        EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Failed) << tooLong;
         EXPECT_EQ(log, (Log{L"yield", Status(kFailure)})) << tooLong;
     }
+}
+
+// What a person reads on a failed machine: each folder probed and what was
+// found there, every status text, and why nothing changed.
+TEST(Update, LogsEachProbeAndEveryStatusText) {
+    Log log;
+    FakeWindow window(log);
+    FakeFiles files(log);
+    FakeLog runLog;
+    files.answers = {{kFirstPattern, L"Zimlex.exe"}, {kSecondPattern, L"b"}};
+    files.failingCopies = {kSecondExe};
+    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Failed);
+    EXPECT_EQ(runLog.lines,
+              (Log{L"probe " + kFirstPattern + L": found Zimlex.exe", L"status: " + kFirstUpdated,
+                   L"probe " + kSecondPattern + L": found b", L"status: " + kFailure}));
+
+    FakeLog nothing;
+    files.answers.clear();
+    EXPECT_EQ(RunUpdate(window, files, nothing), UpdateOutcome::NothingFound);
+    EXPECT_EQ(nothing.lines, (Log{L"probe " + kFirstPattern + L": no ordinary file, not installed",
+                                  L"probe " + kSecondPattern + L": no ordinary file, not installed",
+                                  L"no installation found: nothing to update"}));
 }
 
 TEST(TrimSpaces, RemovesOnlyLeadingAndTrailingSpaces) {
@@ -266,6 +307,46 @@ TEST(FileName, RejectsNamesLongerThanAWindowsName) {
     EXPECT_FALSE(name.Assign(std::wstring(FileName::kCapacity + 1, L'y')));
     EXPECT_TRUE(name.Assign(L"ab"));
     EXPECT_FALSE(name.Append(std::wstring(FileName::kCapacity - 1, L'z')));
+}
+
+struct SwitchesCase {
+    std::vector<std::wstring_view> arguments;
+    bool quiet;
+    std::wstring_view logPath;
+    bool valid;
+};
+
+// Without any switch the program ignores what it is given, as it always has;
+// with one, a mistake anywhere must not become an interactive run.
+TEST(Switches, ReadsQuietAndLogAndRefusesMistakesBesideThem) {
+    const std::vector<SwitchesCase> cases = {
+        {{}, false, L"", true},
+        {{L"hello", L"/x", L"-quite"}, false, L"", true},
+        {{L"/quiet"}, true, L"", true},
+        {{L"/Q"}, true, L"", true},
+        {{L"-QUIET"}, true, L"", true},
+        {{L"/log", L"C:\\x.log"}, false, L"C:\\x.log", true},
+        {{L"-Log", L"a b.log", L"/q"}, true, L"a b.log", true},
+        {{L"/quiet", L"/reboot"}, true, L"", false},
+        {{L"/quiet", L"extra"}, true, L"", false},
+        {{L"/quiet", L"/log"}, true, L"", false},
+        {{L"/log", L"/quiet"}, true, L"", false},
+        {{L"/log", L""}, false, L"", false},
+        {{L"/log", L"a.log", L"/log", L"b.log"}, false, L"a.log", false},
+        {{L"/quiet:yes"}, false, L"", true},
+    };
+    for (const SwitchesCase& c : cases) {
+        const Switches read = ReadSwitches(c.arguments);
+        std::wstring line;
+        for (const std::wstring_view argument : c.arguments) {
+            line += std::wstring(argument) + L' ';
+        }
+        EXPECT_EQ(read.quiet, c.quiet) << std::string(line.begin(), line.end());
+        EXPECT_EQ(read.valid, c.valid) << std::string(line.begin(), line.end());
+        if (c.valid) {
+            EXPECT_EQ(read.logPath, c.logPath) << std::string(line.begin(), line.end());
+        }
+    }
 }
 
 } // namespace

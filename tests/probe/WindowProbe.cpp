@@ -23,9 +23,10 @@
 //   hold file: created once the text is seen; the program is ended only after
 //   someone deletes it, so its process can be examined from outside.
 //
-// WindowProbe run <program> <command line> <current dir>
+// WindowProbe run <program> <command line> <current dir> [window station]
 //   Starts a program and waits for its end: ok elapsed_us=... launch_qpc=...
-//   qpc_frequency=... exit_code=...
+//   qpc_frequency=... exit_code=... shown_windows=... (top-level windows it
+//   showed). With a window station name, starts it on a new, invisible station.
 #include "Handles.h"
 #include "UpdateLayout.h"
 
@@ -455,35 +456,94 @@ int Launch(const LaunchOptions& options) {
     return Launched;
 }
 
+// Counts the windows that the watched process shows. The hook's procedure
+// takes no context, so it reaches the count through this.
+struct ShownWatch {
+    DWORD processId = 0;
+    int shown = 0;
+};
+ShownWatch* shownWatch = nullptr;
+
+void CALLBACK OnObjectShown(HWINEVENTHOOK, DWORD, HWND window, LONG objectId, LONG, DWORD, DWORD) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (shownWatch != nullptr && objectId == OBJID_WINDOW && owner == shownWatch->processId &&
+        GetAncestor(window, GA_ROOT) == window) {
+        ++shownWatch->shown;
+    }
+}
+
 // Times a program without a window from its launch until it ends, the way
-// Launch times a window program.
-int Run(const wchar_t* program, wchar_t* commandLine, const wchar_t* directory) {
+// Launch times a window program, and counts the windows it shows meanwhile.
+// With a station name it starts the program on a window station of that name
+// that it makes, which is not visible, as a service's is.
+int Run(const wchar_t* program, wchar_t* commandLine, const wchar_t* directory,
+        const wchar_t* station) {
     LARGE_INTEGER frequency{};
     LARGE_INTEGER started{};
     LARGE_INTEGER ended{};
     QueryPerformanceFrequency(&frequency);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    std::wstring desktop;
+    HWINSTA hidden = nullptr;
+    if (station != nullptr) {
+        hidden = CreateWindowStationW(station, 0, WINSTA_ALL_ACCESS, nullptr);
+        const HWINSTA own = GetProcessWindowStation();
+        if (hidden == nullptr || !SetProcessWindowStation(hidden) ||
+            CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr) == nullptr ||
+            !SetProcessWindowStation(own)) {
+            std::printf("not-started station-error=%lu\n", GetLastError());
+            return NotStarted;
+        }
+        desktop = std::wstring(station) + L"\\Default";
+        startup.lpDesktop = desktop.data();
+    }
     PROCESS_INFORMATION process{};
     QueryPerformanceCounter(&started);
-    if (!CreateProcessW(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, directory,
-                        &startup, &process)) {
+    if (!CreateProcessW(program, commandLine, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        directory, &startup, &process)) {
         std::printf("not-started error=%lu\n", GetLastError());
         return NotStarted;
     }
     const UniqueKernelObject thread(process.hThread);
     const UniqueKernelObject child(process.hProcess);
-    if (WaitForSingleObject(child.Get(), kTextTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(child.Get(), 99);
-        std::puts("timed-out");
-        return TimedOut;
+    ShownWatch watch{process.dwProcessId, 0};
+    shownWatch = &watch;
+    const UniqueWinEventHook hook(SetWinEventHook(EVENT_OBJECT_SHOW, EVENT_OBJECT_SHOW, nullptr,
+                                                  OnObjectShown, process.dwProcessId, 0,
+                                                  WINEVENT_OUTOFCONTEXT));
+    ResumeThread(process.hThread);
+    // The hook reports through this thread's messages.
+    const ULONGLONG deadline = GetTickCount64() + kTextTimeoutMs;
+    HANDLE waited = child.Get();
+    while (MsgWaitForMultipleObjects(1, &waited, FALSE, kPollMs, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG message{};
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+        if (GetTickCount64() >= deadline) {
+            TerminateProcess(child.Get(), 99);
+            std::puts("timed-out");
+            return TimedOut;
+        }
     }
     QueryPerformanceCounter(&ended);
+    MSG message{};
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&message);
+    }
+    shownWatch = nullptr;
+    if (hidden != nullptr) {
+        CloseWindowStation(hidden);
+    }
     DWORD exitCode = 0;
     GetExitCodeProcess(child.Get(), &exitCode);
-    std::printf("ok elapsed_us=%lld launch_qpc=%lld qpc_frequency=%lld exit_code=%lu\n",
+    std::printf("ok elapsed_us=%lld launch_qpc=%lld qpc_frequency=%lld exit_code=%lu "
+                "shown_windows=%d\n",
                 (ended.QuadPart - started.QuadPart) * 1000000 / frequency.QuadPart,
-                started.QuadPart, frequency.QuadPart, static_cast<unsigned long>(exitCode));
+                started.QuadPart, frequency.QuadPart, static_cast<unsigned long>(exitCode),
+                watch.shown);
     std::fflush(stdout);
     return Launched;
 }
@@ -562,8 +622,8 @@ int wmain(int argc, wchar_t** argv) {
                                     argc == 9 ? argv[8] : nullptr};
         return Launch(options);
     }
-    if (mode == L"run" && argc == 5) {
-        return Run(argv[2], argv[3], argv[4]);
+    if (mode == L"run" && (argc == 5 || argc == 6)) {
+        return Run(argv[2], argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
     }
     std::fputs("usage: WindowProbe read [--timeout MS] [--settle MS]\n"
                "       WindowProbe launch <program> <current dir> <window class> <control id> "

@@ -196,7 +196,8 @@ protected:
     }
 
     fs::path root_;
-    Win32FileSystem files_{KnownRandom};
+    FileLog log_;
+    Win32FileSystem files_{log_, KnownRandom};
 };
 
 // --- Probe -------------------------------------------------------------------
@@ -430,7 +431,7 @@ TEST_F(CopyTest, ReadsThePayloadFromTheCurrentDirectoryAtTheMomentOfTheFirstCopy
 TEST_F(CopyTest, OneRunInstallsOnePayloadThatNoWriterCanChange) {
     const fs::path payload = source_ / L"Zimlex.ex_";
     const fs::path second = Folder(L"second");
-    std::optional<Win32FileSystem> run(std::in_place);
+    std::optional<Win32FileSystem> run(std::in_place, log_);
     ASSERT_TRUE(run->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
 
     const UniqueFile writer(CreateFileW(payload.c_str(), GENERIC_WRITE,
@@ -547,11 +548,12 @@ TEST_F(BusyMachineTest, AScannerHoldingTheExecutableForGoodFailsAfterTheRetries)
 // Two updaters started together copy one after the other.
 TEST_F(BusyMachineTest, ASecondRunWaitsUntilTheFirstHasEnded) {
     const fs::path second = Folder(L"second");
-    std::optional<Win32FileSystem> first(std::in_place);
+    std::optional<Win32FileSystem> first(std::in_place, log_);
     ASSERT_TRUE(first->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
 
     auto later = std::async(std::launch::async, [&] {
-        Win32FileSystem run;
+        FileLog log;
+        Win32FileSystem run(log);
         return run.Copy(L"Zimlex.ex_", (second / L"Zimlex.exe").wstring());
     });
     EXPECT_EQ(later.wait_for(std::chrono::milliseconds(700)), std::future_status::timeout)
@@ -570,7 +572,7 @@ TEST_F(BusyMachineTest, ALockTakenByAnotherProgramFailsInsteadOfHanging) {
         Scanner squatter;
         ASSERT_TRUE(squatter.Start(kUpdatersMutexName, mode, 30000, true, 20000,
                                    root_ / L"squatter-holds"));
-        Win32FileSystem run(KnownRandom, kWaitMs);
+        Win32FileSystem run(log_, KnownRandom, kWaitMs);
         const ULONGLONG started = GetTickCount64();
         const bool copied = run.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring());
         const DWORD error = GetLastError();

@@ -32,6 +32,25 @@ const PinTable* volatile pinTable = &kPinTable;
            error == ERROR_BAD_FORMAT || error == ERROR_FILE_NOT_FOUND;
 }
 
+// "1.2.3.4", or what stands in for a version where there is none.
+class VersionText {
+public:
+    template <typename Found> VersionText(Found found, ULONGLONG version) {
+        if (found != Found::Found) {
+            static_cast<void>(text_.Assign(L"none (no version resource)"));
+            return;
+        }
+        for (int shift = 48; shift >= 0; shift -= 16) {
+            static_cast<void>(text_.Append(NumberText((version >> shift) & 0xFFFFU).View()));
+            static_cast<void>(text_.Append(shift > 0 ? L"." : L""));
+        }
+    }
+    [[nodiscard]] std::wstring_view View() const { return text_.View(); }
+
+private:
+    FixedText<32> text_;
+};
+
 } // namespace
 
 bool PublisherCheck::Pinned() {
@@ -61,6 +80,7 @@ bool PublisherCheck::Prepare() {
         !lookUp(signer_, wintrust_, "WTHelperGetProvSignerFromChain") ||
         !lookUp(hashPublicKey_, crypt32_, "CryptHashPublicKeyInfo") ||
         !lookUp(verifyRevocation_, crypt32_, "CertVerifyRevocation") ||
+        !lookUp(nameOf_, crypt32_, "CertGetNameStringW") ||
         !lookUp(versionSize_, versionDll_, "GetFileVersionInfoSizeW") ||
         !lookUp(versionInfo_, versionDll_, "GetFileVersionInfoW") ||
         !lookUp(queryValue_, versionDll_, "VerQueryValueW")) {
@@ -70,8 +90,9 @@ bool PublisherCheck::Prepare() {
     return true;
 }
 
-bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath) const {
+bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const {
     if (!Pinned()) {
+        log.Step({L"no publisher pinned in this build: any payload is installed"});
         return true;
     }
     WINTRUST_FILE_INFO fileInfo{};
@@ -97,21 +118,28 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath) const {
         CRYPT_PROVIDER_DATA* provider = providerData_(trust.hWVTStateData);
         const CRYPT_PROVIDER_SGNR* first =
             provider != nullptr ? signer_(provider, 0, FALSE, 0) : nullptr;
-        error = first != nullptr && SignerIsPinned(*first) ? ERROR_SUCCESS : GetLastError();
+        error = first != nullptr && SignerIsPinned(*first, log) ? ERROR_SUCCESS : GetLastError();
     }
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     verify_(noWindow, &action, &trust);
+    if (error != ERROR_SUCCESS) {
+        log.Failure({L"the payload's signature"}, error);
+    }
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }
 
-bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer) const {
+bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& log) const {
     if (signer.csCertChain == 0 || signer.pasCertChain == nullptr ||
         signer.pasCertChain[0].pCert == nullptr) {
         SetLastError(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
         return false;
     }
     PCCERT_CONTEXT certificate = signer.pasCertChain[0].pCert;
+    std::array<wchar_t, 256> name{};
+    nameOf_(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
+            static_cast<DWORD>(name.size()));
+    log.Step({L"the payload's signature verifies; signed by ", name.data()});
     // The key, not the name: anyone can make a certificate with the vendor's name.
     PinnedKey key{};
     DWORD size = key.size();
@@ -143,23 +171,36 @@ bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer) const {
         SetLastError(static_cast<DWORD>(CERT_E_REVOKED));
         return false;
     }
+    log.Step({L"the signer's key is a pinned one"});
     return true;
 }
 
-bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed) const {
+bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
+                                FileLog& log) const {
     if (!Pinned()) {
         return true;
     }
     ULONGLONG payloadVersion = 0;
     ULONGLONG installedVersion = 0;
     const Version payload = FileVersion(payloadPath, payloadVersion);
-    const Version current = FileVersion(installed, installedVersion);
-    if (payload == Version::Failed || current == Version::Failed) {
+    if (payload == Version::Failed) {
+        log.Failure({L"reading the payload's file version"}, GetLastError());
         return false;
     }
+    const Version current = FileVersion(installed, installedVersion);
+    if (current == Version::Failed) {
+        log.Failure({L"reading the file version of ", installed}, GetLastError());
+        return false;
+    }
+    const VersionText payloadText(payload, payloadVersion);
+    const VersionText installedText(current, installedVersion);
+    log.Step({L"file versions: the payload's ", payloadText.View(), L", installed ",
+              installedText.View()});
     // An equal version is a reinstall.
     if (payload == Version::Found && current == Version::Found &&
         payloadVersion < installedVersion) {
+        log.Failure({L"the payload is older than the installed ", installed},
+                    ERROR_INSTALL_PACKAGE_DOWNGRADE);
         SetLastError(ERROR_INSTALL_PACKAGE_DOWNGRADE);
         return false;
     }

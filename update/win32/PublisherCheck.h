@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileLog.h"
 #include "Handles.h"
 
 #include <windows.h>
@@ -23,15 +24,16 @@ public:
     [[nodiscard]] bool Prepare();
     // Verifies the payload through the handle it is copied from, so the
     // checked bytes are the copied bytes. Sets the error when it refuses.
-    [[nodiscard]] bool Accepts(HANDLE payload, const wchar_t* payloadPath) const;
+    [[nodiscard]] bool Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const;
     // Whether the payload's file version is not lower than the installed
     // executable's; a file without a version resource is never compared.
-    [[nodiscard]] bool AllowsOver(const wchar_t* payloadPath, const wchar_t* installed) const;
+    [[nodiscard]] bool AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
+                                  FileLog& log) const;
 
 private:
     enum class Version { Found, None, Failed };
     [[nodiscard]] Version FileVersion(const wchar_t* path, ULONGLONG& version) const;
-    [[nodiscard]] bool SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer) const;
+    [[nodiscard]] bool SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& log) const;
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;
@@ -42,6 +44,7 @@ private:
     decltype(&WTHelperGetProvSignerFromChain) signer_ = nullptr;
     decltype(&CryptHashPublicKeyInfo) hashPublicKey_ = nullptr;
     decltype(&CertVerifyRevocation) verifyRevocation_ = nullptr;
+    decltype(&CertGetNameStringW) nameOf_ = nullptr;
     decltype(&GetFileVersionInfoSizeW) versionSize_ = nullptr;
     decltype(&GetFileVersionInfoW) versionInfo_ = nullptr;
     decltype(&VerQueryValueW) queryValue_ = nullptr;

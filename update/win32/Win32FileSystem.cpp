@@ -1,6 +1,7 @@
 #include "Win32FileSystem.h"
 
 #include "Answering.h"
+#include "FileLog.h"
 #include "Handles.h"
 #include "TerminatedText.h"
 
@@ -52,8 +53,10 @@ constexpr DWORD kLongestRetryDelayMs = 500;
 }
 
 // Repeats `attempt` while it fails on a file someone else holds, with a
-// growing pause that keeps the window answering, for about kSharingRetryMs.
-template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt) {
+// growing pause that keeps the window answering, for about kSharingRetryMs;
+// `retrying(error, pause)` hears of every failed attempt that is repeated.
+template <typename Attempt, typename Retrying>
+[[nodiscard]] bool RetryWhileShared(Attempt attempt, Retrying retrying) {
     const ULONGLONG deadline = GetTickCount64() + kSharingRetryMs;
     DWORD delay = kFirstRetryDelayMs;
     for (;;) {
@@ -66,9 +69,15 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
             SetLastError(error);
             return false;
         }
-        SleepAnswering(static_cast<DWORD>(std::min<ULONGLONG>(delay, deadline - now)));
+        const auto pause = static_cast<DWORD>(std::min<ULONGLONG>(delay, deadline - now));
+        retrying(error, pause);
+        SleepAnswering(pause);
         delay = std::min(delay * 2, kLongestRetryDelayMs);
     }
+}
+
+template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt) {
+    return RetryWhileShared(attempt, [](DWORD, DWORD) {});
 }
 
 [[nodiscard]] bool CopyBytes(HANDLE input, HANDLE output, LONGLONG expectedSize) {
@@ -129,7 +138,7 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
 // attempt. It is removed through a handle on that name itself, and only when
 // it is nobody's link: a hard link or a link planted there by another program
 // is left as it is, and so is the file it leads to.
-void RemoveStaleStagingFile(const TerminatedText& path) {
+[[nodiscard]] bool RemoveStaleStagingFile(const TerminatedText& path) {
     UniqueFile stale;
     const bool opened = RetryWhileShared([&] {
         stale.Reset(CreateFileW(
@@ -141,16 +150,16 @@ void RemoveStaleStagingFile(const TerminatedText& path) {
     if (!opened || !GetFileInformationByHandle(stale.Get(), &info) || info.nNumberOfLinks != 1 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
         !ReachesExactly(stale.Get(), path)) {
-        return;
+        return false;
     }
     // A read-only file cannot be deleted; the attribute is this file's alone.
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
         !SetFileInformationByHandle(stale.Get(), FileBasicInfo, &basic, sizeof(basic))) {
-        return;
+        return false;
     }
-    static_cast<void>(SetDeleteMark(stale.Get(), true));
+    return SetDeleteMark(stale.Get(), true);
 }
 
 // The new executable on its way in. Created under a name nobody can have
@@ -182,12 +191,11 @@ public:
                 name[2 + 2 * i] = kHexDigits[bytes[i] & 0xFU];
             }
             name[name.size() - 1] = L'\0';
-            TerminatedText path;
-            if (!path.Assign(destination, name.data()) || !path.Append(kStagingSuffix)) {
+            if (!path_.Assign(destination, name.data()) || !path_.Append(kStagingSuffix)) {
                 SetLastError(ERROR_FILENAME_EXCED_RANGE);
                 return false;
             }
-            file_.Reset(CreateFileW(path.CStr(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            file_.Reset(CreateFileW(path_.CStr(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
                                         FILE_FLAG_OPEN_REPARSE_POINT,
                                     nullptr));
@@ -210,23 +218,31 @@ public:
     }
 
     [[nodiscard]] HANDLE Get() const { return file_.Get(); }
+    [[nodiscard]] const wchar_t* Path() const { return path_.CStr(); }
 
     // The one step that changes the destination: before it the old executable
     // is untouched, after it the new one is complete.
-    [[nodiscard]] bool RenameOver(std::wstring_view destination) {
-        const bool renamed = RetryWhileShared([&] {
-            // Unmarked only for the attempt, so a kill between attempts leaves nothing.
-            if (!SetDeleteMark(file_.Get(), false)) {
+    [[nodiscard]] bool RenameOver(const TerminatedText& destination, FileLog& log) {
+        const auto retrying = [&](DWORD error, DWORD pause) {
+            log.Failure({L"renaming ", Path(), L" over ", destination.CStr(), L", again in ",
+                         NumberText(pause).View(), L" ms"},
+                        error, destination.CStr());
+        };
+        const bool renamed = RetryWhileShared(
+            [&] {
+                // Unmarked only for the attempt, so a kill between attempts leaves nothing.
+                if (!SetDeleteMark(file_.Get(), false)) {
+                    return false;
+                }
+                if (RenameOnce(destination.CStr())) {
+                    return true;
+                }
+                const DWORD error = GetLastError();
+                static_cast<void>(SetDeleteMark(file_.Get(), true));
+                SetLastError(error);
                 return false;
-            }
-            if (RenameOnce(destination)) {
-                return true;
-            }
-            const DWORD error = GetLastError();
-            static_cast<void>(SetDeleteMark(file_.Get(), true));
-            SetLastError(error);
-            return false;
-        });
+            },
+            retrying);
         if (!renamed) {
             return false;
         }
@@ -276,6 +292,7 @@ private:
     }
 
     UniqueFile file_;
+    TerminatedText path_;
     bool renamed_ = false;
     bool posixRename_ = true;
 };
@@ -295,7 +312,7 @@ private:
                             }));
 }
 
-void RemoveStaleStagingFiles(std::wstring_view destination) {
+void RemoveStaleStagingFiles(std::wstring_view destination, FileLog& log) {
     const std::size_t slash = destination.rfind(L'\\');
     TerminatedText pattern;
     if (slash == std::wstring_view::npos || !pattern.Assign(destination, L"*")) {
@@ -312,7 +329,8 @@ void RemoveStaleStagingFiles(std::wstring_view destination) {
     do {
         TerminatedText path;
         if (IsStagingName(entry.cFileName, executable) && path.Assign(folder, entry.cFileName)) {
-            RemoveStaleStagingFile(path);
+            log.Step({L"a staging file of an earlier run: ", path.CStr(),
+                      RemoveStaleStagingFile(path) ? L", deleted" : L", left as it is"});
         }
     } while (FindNextFileW(find.Get(), &entry));
 }
@@ -369,6 +387,7 @@ bool Win32FileSystem::ProgramFiles(ProgramFilesFolders& folders) {
     const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0,
                                          KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
     if (status != ERROR_SUCCESS) {
+        log_.Failure({L"opening HKLM\\", kCurrentVersionKey}, static_cast<DWORD>(status));
         SetLastError(static_cast<DWORD>(status));
         return false;
     }
@@ -377,13 +396,17 @@ bool Win32FileSystem::ProgramFiles(ProgramFilesFolders& folders) {
     TerminatedText native;
     bool missing = false;
     if (!ReadFolder(key.Get(), L"ProgramFilesDir", native, missing)) {
+        log_.Failure({L"reading ProgramFilesDir of HKLM\\", kCurrentVersionKey}, GetLastError());
         return false;
     }
     // 32-bit Windows has one Program Files folder; its 32-bit folder is that one.
     if (!ReadFolder(key.Get(), L"ProgramFilesDir (x86)", x86, missing)) {
         if (!missing) {
+            log_.Failure({L"reading ProgramFilesDir (x86) of HKLM\\", kCurrentVersionKey},
+                         GetLastError());
             return false;
         }
+        log_.Step({L"Program Files folder: ", native.CStr()});
         return folders.Add(native.CStr());
     }
     const std::wstring_view first = x86.CStr();
@@ -391,6 +414,11 @@ bool Win32FileSystem::ProgramFiles(ProgramFilesFolders& folders) {
     const bool same =
         CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
                              static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+    if (same) {
+        log_.Step({L"Program Files folder: ", first});
+    } else {
+        log_.Step({L"Program Files folders: ", first, L", then ", second});
+    }
     return folders.Add(first) && (same || folders.Add(second));
 }
 
@@ -398,26 +426,63 @@ bool Win32FileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
     firstFile.Clear();
     TerminatedText path;
     if (!path.Assign(pattern)) {
+        log_.Failure({L"probing ", pattern}, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     WIN32_FIND_DATAW entry{};
     const UniqueFind find(FindFirstFileW(path.CStr(), &entry));
     if (!find) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES || !IsFolder(pattern);
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES || !IsFolder(pattern)) {
+            return true;
+        }
+        log_.Failure({L"probing ", pattern}, error);
+        return false;
     }
     do {
         if ((entry.dwFileAttributes & kNotOrdinary) == 0) {
             return firstFile.Assign(entry.cFileName);
         }
     } while (FindNextFileW(find.Get(), &entry));
-    return GetLastError() == ERROR_NO_MORE_FILES;
+    const DWORD error = GetLastError();
+    if (error != ERROR_NO_MORE_FILES) {
+        log_.Failure({L"probing ", pattern}, error);
+        return false;
+    }
+    return true;
+}
+
+bool Win32FileSystem::AcquireUpdatersLock() {
+    if (updatersLock_) {
+        return true;
+    }
+    updatersLock_ = AcquireMutexAnswering(kUpdatersMutexName, 0);
+    if (!updatersLock_ && GetLastError() == ERROR_TIMEOUT) {
+        log_.Step({L"another updater is copying; waiting for it up to ",
+                   NumberText(lockWaitMs_ / 1000).View(), L" s"});
+        updatersLock_ = AcquireMutexAnswering(kUpdatersMutexName, lockWaitMs_);
+        if (updatersLock_) {
+            log_.Step({L"the other updater has finished"});
+        }
+    }
+    if (!updatersLock_) {
+        const DWORD error = GetLastError();
+        // Anyone can create the name first; such a lock is waited for only boundedly.
+        busy_ = error == ERROR_TIMEOUT;
+        log_.Failure({busy_ ? L"another updater still holds the lock " : L"taking the lock ",
+                      kUpdatersMutexName},
+                     error);
+        SetLastError(error);
+        return false;
+    }
+    return true;
 }
 
 bool Win32FileSystem::OpenPayload(std::wstring_view source) {
     if (!payload_) {
         TerminatedText path;
         if (!path.Assign(source) || !publisher_.Prepare()) {
+            log_.Failure({L"preparing the payload's checks"}, GetLastError());
             return false;
         }
         // Shared for reading only: nobody may change, rename or replace the
@@ -427,7 +492,16 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
             !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_) ||
-            !FindPayloadPath() || !publisher_.Accepts(payload_.Get(), payloadPath_.CStr())) {
+            !FindPayloadPath()) {
+            const DWORD error = GetLastError();
+            log_.Failure({L"opening the payload ", source}, error);
+            payload_.Reset();
+            SetLastError(error);
+            return false;
+        }
+        log_.Step({L"payload ", payloadPath_.CStr(), L": ",
+                   NumberText(payloadSize_.QuadPart).View(), L" bytes"});
+        if (!publisher_.Accepts(payload_.Get(), payloadPath_.CStr(), log_)) {
             const DWORD error = GetLastError();
             payload_.Reset();
             SetLastError(error);
@@ -438,12 +512,9 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
     return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// The payload's version resource is read by name; the name comes from the
-// open handle, which keeps it from changing.
+// For the log, and for the version resource, which is read by name; the name
+// comes from the open handle, which keeps it from changing.
 bool Win32FileSystem::FindPayloadPath() {
-    if (!PublisherCheck::Pinned()) {
-        return true;
-    }
     std::array<wchar_t, MAX_PATH> path{};
     const DWORD length =
         GetFinalPathNameByHandleW(payload_.Get(), path.data(), static_cast<DWORD>(path.size()), 0);
@@ -451,14 +522,73 @@ bool Win32FileSystem::FindPayloadPath() {
         SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    return payloadPath_.Assign({path.data(), length});
+    // A plain path where it is one, as people read it and every function takes it.
+    std::wstring_view found(path.data(), length);
+    constexpr std::wstring_view kLocal = L"\\\\?\\";
+    if (found.starts_with(kLocal) && found.size() > kLocal.size() + 1 &&
+        found[kLocal.size() + 1] == L':') {
+        found.remove_prefix(kLocal.size());
+    }
+    return payloadPath_.Assign(found);
+}
+
+// Whether the installed executable already holds exactly the payload's bytes,
+// read without any access that a running program's file would refuse.
+bool Win32FileSystem::HoldsPayload(const TerminatedText& destination) {
+    const UniqueFile installed(CreateFileW(
+        destination.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!installed || !GetFileSizeEx(installed.Get(), &size) ||
+        size.QuadPart != payloadSize_.QuadPart) {
+        return false;
+    }
+    const UniqueVirtualMemory blocks(
+        VirtualAlloc(nullptr, 2 * kBlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    constexpr LARGE_INTEGER kStart{};
+    if (!blocks || !SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN)) {
+        return false;
+    }
+    auto* const ours = static_cast<BYTE*>(blocks.Get());
+    BYTE* const theirs = ours + kBlockSize;
+    AnswerPacer pacer;
+    for (;;) {
+        pacer.Step();
+        DWORD read = 0;
+        DWORD readThere = 0;
+        if (!ReadFile(payload_.Get(), ours, kBlockSize, &read, nullptr) ||
+            !ReadFile(installed.Get(), theirs, kBlockSize, &readThere, nullptr) ||
+            read != readThere || std::memcmp(ours, theirs, read) != 0) {
+            return false;
+        }
+        if (read == 0) {
+            return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
+        }
+    }
 }
 
 bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destination) {
     TerminatedText destinationPath;
     if (!destinationPath.Assign(destination)) {
+        log_.Failure({L"copying to ", destination}, ERROR_FILENAME_EXCED_RANGE);
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
+    }
+    // Held from the first copy until the run ends.
+    if (!AcquireUpdatersLock() || !OpenPayload(source)) {
+        return false;
+    }
+    // An empty payload is an interrupted download, never a new executable.
+    if (payloadSize_.QuadPart == 0) {
+        log_.Failure({L"the payload is empty"}, ERROR_HANDLE_EOF);
+        SetLastError(ERROR_HANDLE_EOF);
+        return false;
+    }
+    // A second deployment of the same payload changes nothing, also while
+    // Zimlex.exe runs.
+    if (HoldsPayload(destinationPath)) {
+        log_.Step({destination, L" already holds the payload's bytes: left as it is"});
+        return true;
     }
 
     // Windows refuses to replace a read-only file, but Wine running as root
@@ -466,34 +596,39 @@ bool Win32FileSystem::Copy(std::wstring_view source, std::wstring_view destinati
     const DWORD attributes = GetFileAttributesW(destinationPath.CStr());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        log_.Failure({destination, L" is read-only or a folder"}, ERROR_ACCESS_DENIED);
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-
-    // Held from the first copy until the run ends. Another updater's copies
-    // are waited for, boundedly, since anyone can create this name first.
-    if (!updatersLock_) {
-        updatersLock_ = AcquireMutexAnswering(kUpdatersMutexName, lockWaitMs_);
-        if (!updatersLock_) {
-            return false;
-        }
-    }
-    // An empty payload is an interrupted download, never a new executable.
-    if (!OpenPayload(source)) {
-        return false;
-    }
-    if (payloadSize_.QuadPart == 0) {
-        SetLastError(ERROR_HANDLE_EOF);
-        return false;
-    }
-    if (!publisher_.AllowsOver(payloadPath_.CStr(), destinationPath.CStr())) {
+    if (!publisher_.AllowsOver(payloadPath_.CStr(), destinationPath.CStr(), log_)) {
         return false;
     }
 
-    RemoveStaleStagingFiles(destination);
+    RemoveStaleStagingFiles(destination, log_);
     StagingFile staging;
-    return staging.Create(destination, random_) &&
-           CopyBytes(payload_.Get(), staging.Get(), payloadSize_.QuadPart) &&
-           SetFileTime(staging.Get(), nullptr, nullptr, &payloadWriteTime_) &&
-           FlushFileBuffers(staging.Get()) && staging.RenameOver(destination);
+    if (!staging.Create(destination, random_)) {
+        const DWORD error = GetLastError();
+        log_.Failure({L"creating a staging file beside ", destination}, error);
+        SetLastError(error);
+        return false;
+    }
+    log_.Step({L"staging file created: ", staging.Path()});
+    if (!CopyBytes(payload_.Get(), staging.Get(), payloadSize_.QuadPart) ||
+        !SetFileTime(staging.Get(), nullptr, nullptr, &payloadWriteTime_) ||
+        !FlushFileBuffers(staging.Get())) {
+        const DWORD error = GetLastError();
+        log_.Failure({L"copying the payload to ", staging.Path()}, error);
+        SetLastError(error);
+        return false;
+    }
+    log_.Step({L"copied and flushed ", NumberText(payloadSize_.QuadPart).View(), L" bytes"});
+    if (!staging.RenameOver(destinationPath, log_)) {
+        const DWORD error = GetLastError();
+        log_.Failure({L"renaming ", staging.Path(), L" over ", destination}, error,
+                     destinationPath.CStr());
+        SetLastError(error);
+        return false;
+    }
+    log_.Step({L"renamed over ", destination});
+    return true;
 }

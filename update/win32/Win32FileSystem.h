@@ -1,6 +1,7 @@
 #pragma once
 
 #include "../UpdateProcedure.h"
+#include "FileLog.h"
 #include "Handles.h"
 #include "PublisherCheck.h"
 #include "TerminatedText.h"
@@ -22,9 +23,10 @@ inline constexpr DWORD kUpdatersLockWaitMs = 60000;
 // serves one run: it holds the payload and the updaters' lock until it goes.
 class Win32FileSystem final : public FileSystem {
 public:
-    explicit Win32FileSystem(RandomSource random = SystemRandom,
+    // Every step and every Windows error goes to `log`.
+    explicit Win32FileSystem(FileLog& log, RandomSource random = SystemRandom,
                              DWORD lockWaitMs = kUpdatersLockWaitMs)
-        : random_(random), lockWaitMs_(lockWaitMs) {}
+        : log_(log), random_(random), lockWaitMs_(lockWaitMs) {}
     Win32FileSystem(const Win32FileSystem&) = delete;
     Win32FileSystem& operator=(const Win32FileSystem&) = delete;
     ~Win32FileSystem() = default;
@@ -35,11 +37,18 @@ public:
     // same open file, so all folders get the bytes of one payload.
     [[nodiscard]] bool Copy(std::wstring_view source, std::wstring_view destination) override;
 
+    // Whether the run failed because another updater held the lock too long.
+    [[nodiscard]] bool Busy() const { return busy_; }
+
 private:
+    // Held from the first copy until the run ends.
+    [[nodiscard]] bool AcquireUpdatersLock();
     // Opened and checked at the first copy, rewound for every later one.
     [[nodiscard]] bool OpenPayload(std::wstring_view source);
     [[nodiscard]] bool FindPayloadPath();
+    [[nodiscard]] bool HoldsPayload(const TerminatedText& destination);
 
+    FileLog& log_;
     RandomSource random_;
     DWORD lockWaitMs_;
     PublisherCheck publisher_;
@@ -48,6 +57,7 @@ private:
     TerminatedText payloadPath_;
     LARGE_INTEGER payloadSize_{};
     FILETIME payloadWriteTime_{};
+    bool busy_ = false;
 };
 
 // A copy stages the new bytes beside the destination under a name of its

@@ -1,0 +1,163 @@
+#include "FileLog.h"
+
+#include "Procedure.h"
+
+#include <restartmanager.h>
+
+#include <array>
+
+namespace {
+
+// Room for a path or two, an error's text and the processes that hold a file.
+using Line = FixedText<2048>;
+
+void AppendErrorText(Line& line, DWORD error) {
+    std::array<wchar_t, 512> text{};
+    DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    // The system ends its texts with a line break; the log's line goes on.
+    while (length > 0 &&
+           (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
+        --length;
+    }
+    static_cast<void>(line.Append(L" ("));
+    static_cast<void>(line.Append(length > 0 ? std::wstring_view(text.data(), length)
+                                             : std::wstring_view(L"no text from the system")));
+    static_cast<void>(line.Append(L")"));
+}
+
+// Who holds `file`, as the Restart Manager knows it: name, process and session.
+void AppendHolders(Line& line, const wchar_t* file) {
+    // Not a KnownDLL: from System32 only, and only when a step failed.
+    const UniqueModule manager(
+        LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    if (!manager) {
+        return;
+    }
+    const auto start = LookUpProcedure<decltype(&RmStartSession)>(manager.Get(), "RmStartSession");
+    const auto registerFiles =
+        LookUpProcedure<decltype(&RmRegisterResources)>(manager.Get(), "RmRegisterResources");
+    const auto list = LookUpProcedure<decltype(&RmGetList)>(manager.Get(), "RmGetList");
+    const auto end = LookUpProcedure<decltype(&RmEndSession)>(manager.Get(), "RmEndSession");
+    DWORD session = 0;
+    std::array<wchar_t, CCH_RM_SESSION_KEY + 1> key{};
+    if (start == nullptr || registerFiles == nullptr || list == nullptr || end == nullptr ||
+        start(&session, 0, key.data()) != ERROR_SUCCESS) {
+        return;
+    }
+    std::array<RM_PROCESS_INFO, 8> holders{};
+    UINT needed = 0;
+    UINT count = holders.size();
+    DWORD reasons = 0;
+    LPCWSTR files[] = {file};
+    if (registerFiles(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
+        list(session, &needed, &count, holders.data(), &reasons) == ERROR_SUCCESS && count > 0) {
+        static_cast<void>(line.Append(L"; held by"));
+        for (UINT i = 0; i < count; ++i) {
+            DWORD sessionId = 0;
+            ProcessIdToSessionId(holders[i].Process.dwProcessId, &sessionId);
+            static_cast<void>(line.Append(i == 0 ? L" " : L", "));
+            static_cast<void>(line.Append(holders[i].strAppName));
+            static_cast<void>(line.Append(L" (process "));
+            static_cast<void>(line.Append(NumberText(holders[i].Process.dwProcessId).View()));
+            static_cast<void>(line.Append(L", session "));
+            static_cast<void>(line.Append(NumberText(sessionId).View()));
+            static_cast<void>(line.Append(L")"));
+        }
+    }
+    end(session);
+}
+
+} // namespace
+
+NumberText::NumberText(unsigned long long number, bool hexadecimal) {
+    const unsigned base = hexadecimal ? 16 : 10;
+    wchar_t reversed[24];
+    std::size_t count = 0;
+    do {
+        const auto digit = static_cast<unsigned>(number % base);
+        reversed[count++] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
+        number /= base;
+    } while (number != 0);
+    if (hexadecimal) {
+        text_[length_++] = L'0';
+        text_[length_++] = L'x';
+    }
+    while (count > 0) {
+        text_[length_++] = reversed[--count];
+    }
+}
+
+bool FileLog::Open(const wchar_t* path) {
+    // Appending only: whatever the file held stays, and two runs follow each other.
+    file_.Reset(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return static_cast<bool>(file_);
+}
+
+void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
+    if (!file_) {
+        return;
+    }
+    Line line;
+    for (const std::wstring_view part : parts) {
+        static_cast<void>(line.Append(part));
+    }
+    Write(line.View());
+}
+
+void FileLog::Failure(std::initializer_list<std::wstring_view> parts, DWORD error,
+                      const wchar_t* heldFile) {
+    if (!file_) {
+        return;
+    }
+    Line line;
+    for (const std::wstring_view part : parts) {
+        static_cast<void>(line.Append(part));
+    }
+    // Codes beyond the Win32 range are HRESULTs, read in hexadecimal.
+    static_cast<void>(line.Append(L": error "));
+    static_cast<void>(line.Append(NumberText(error, error > 0xFFFFU).View()));
+    AppendErrorText(line, error);
+    if (heldFile != nullptr) {
+        AppendHolders(line, heldFile);
+    }
+    Write(line.View());
+}
+
+void FileLog::Write(std::wstring_view text) {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    Line line;
+    const auto two = [&](unsigned value, wchar_t after) {
+        const wchar_t digits[] = {static_cast<wchar_t>(L'0' + value / 10),
+                                  static_cast<wchar_t>(L'0' + value % 10), after};
+        static_cast<void>(line.Append({digits, 3}));
+    };
+    static_cast<void>(line.Append(NumberText(now.wYear).View()));
+    static_cast<void>(line.Append(L"-"));
+    two(now.wMonth, L'-');
+    two(now.wDay, L' ');
+    two(now.wHour, L':');
+    two(now.wMinute, L':');
+    two(now.wSecond, L'.');
+    static_cast<void>(line.Append({&L"0123456789"[now.wMilliseconds / 100], 1}));
+    two(now.wMilliseconds % 100, L'Z');
+    static_cast<void>(line.Append(L" "));
+    // A line too long for the buffer is cut short rather than lost.
+    const std::size_t room = Line::kCapacity - 2 - line.View().size();
+    static_cast<void>(line.Append({text.data(), std::min(room, text.size())}));
+    static_cast<void>(line.Append(L"\r\n"));
+
+    std::array<char, Line::kCapacity * 3> bytes{};
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, line.View().data(), static_cast<int>(line.View().size()),
+                            bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr);
+    DWORD written = 0;
+    if (size <= 0 ||
+        !WriteFile(file_.Get(), bytes.data(), static_cast<DWORD>(size), &written, nullptr)) {
+        // Later lines would only fail too.
+        file_.Reset();
+    }
+}
