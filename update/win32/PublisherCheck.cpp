@@ -122,7 +122,7 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
     }
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     verify_(noWindow, &action, &trust);
-    if (error != ERROR_SUCCESS) {
+    if (verified != ERROR_SUCCESS) {
         log.Failure({L"the payload's signature"}, error);
     }
     SetLastError(error);
@@ -132,6 +132,8 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
 bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& log) const {
     if (signer.csCertChain == 0 || signer.pasCertChain == nullptr ||
         signer.pasCertChain[0].pCert == nullptr) {
+        log.Failure({L"the payload's signature names no signer"},
+                    static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
         SetLastError(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
         return false;
     }
@@ -146,11 +148,14 @@ bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& 
     if (!hashPublicKey_(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
                         &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
         size != key.size()) {
+        log.Failure({L"hashing the signer's public key"}, GetLastError());
         return false;
     }
     const PinTable& pins = *pinTable;
     if (std::find(pins.keys.begin(), pins.keys.begin() + pins.count, key) ==
         pins.keys.begin() + pins.count) {
+        log.Failure({L"the signer's key is not one that this build pins"},
+                    static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
         SetLastError(static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
         return false;
     }
@@ -165,13 +170,18 @@ bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& 
     CERT_REVOCATION_STATUS status{};
     status.cbSize = sizeof(status);
     void* context = const_cast<CERT_CONTEXT*>(certificate);
-    if (!verifyRevocation_(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1,
-                           &context, CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status) &&
-        status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED)) {
-        SetLastError(static_cast<DWORD>(CERT_E_REVOKED));
-        return false;
-    }
     log.Step({L"the signer's key is a pinned one"});
+    if (!verifyRevocation_(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1,
+                           &context, CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status)) {
+        if (status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED)) {
+            log.Failure({L"the signer's certificate is revoked"}, status.dwError);
+            SetLastError(static_cast<DWORD>(CERT_E_REVOKED));
+            return false;
+        }
+        log.Failure({L"no revocation status of the signer's certificate is known offline; "
+                     L"not refused"},
+                    status.dwError);
+    }
     return true;
 }
 
