@@ -23,7 +23,7 @@ constexpr DWORD kNotOrdinary =
 constexpr DWORD kBlockSize = 256U << 10U;
 // Flushed as it is written: one flush at the end of a large file could take
 // seconds on a slow disk, with the window unanswered all that time.
-constexpr LONGLONG kFlushEvery = 16LL << 20U;
+constexpr LONGLONG kFlushEvery = 32LL << 20U;
 static_assert(kFlushEvery % kBlockSize == 0);
 
 // The class's number on Windows 10 1809 and later; the headers name it only
