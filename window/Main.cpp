@@ -57,6 +57,8 @@ public:
 };
 
 [[nodiscard]] int RunWithoutWindow(FileLog& log) {
+    // Not even the system's own boxes for a drive that is not ready.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     NoWindow window;
     Win32FileSystem files(log);
     const UpdateOutcome outcome = RunUpdate(window, files, log);
