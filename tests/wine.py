@@ -71,6 +71,13 @@ class Prefix:
         assert windows_path[:3].upper() == "C:\\", windows_path
         return self.drive_c / windows_path[3:].replace("\\", "/")
 
+    def windows(self, linux_path):
+        """The Windows path of a Linux path: on C: inside the prefix, else on Z:."""
+        try:
+            return "C:\\" + str(Path(linux_path).relative_to(self.drive_c)).replace("/", "\\")
+        except ValueError:
+            return "Z:" + str(linux_path).replace("/", "\\")
+
     # --- making it ------------------------------------------------------------
 
     def make(self):

@@ -221,14 +221,6 @@ def check_precious_untouched(run):
 LOG = "<log>"
 
 
-def windows_path(prefix, path):
-    """The Windows name of a Linux path: on C: inside the prefix, else on Z:."""
-    try:
-        return "C:\\" + str(Path(path).relative_to(prefix.drive_c)).replace("/", "\\")
-    except ValueError:
-        return "Z:" + str(path).replace("/", "\\")
-
-
 def log_lines(run):
     """The log's lines, each without its time stamp, which must be there."""
     path = run.work / "update.log"
@@ -747,19 +739,19 @@ class Run:
 
     def arguments(self, arguments=None):
         """The command line's arguments, LOG standing for the case's log file."""
-        log = windows_path(self.prefix, self.work / "update.log")
+        log = self.prefix.windows(self.work / "update.log")
         return [log if argument == LOG else argument
                 for argument in (self.case.arguments if arguments is None else arguments)]
 
     def start_probe_run(self, arguments, output_name):
         """Starts the updater through the probe's run mode, as a deployment tool
         starts a program and waits for its end."""
-        program = windows_path(self.prefix, self.program)
+        program = self.prefix.windows(self.program)
         command = subprocess.list2cmdline([program, *self.arguments(arguments)])
         extra = ["ZimlexHidden"] if self.case.hidden else []
         out = open(self.dir / output_name, "wb")
         process = subprocess.Popen(["wine", str(self.prefix.probe_exe), "run", program, command,
-                                    windows_path(self.prefix, self.download), *extra],
+                                    self.prefix.windows(self.download), *extra],
                                    env=self.prefix.env, stdin=subprocess.DEVNULL, stdout=out,
                                    stderr=subprocess.STDOUT)
         out.close()
