@@ -36,8 +36,8 @@ UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLo
             log.Step({L"folder too long for Windows: ", programFiles.View()});
             return UpdateOutcome::Failed;
         }
+        // The file system says why a probe failed.
         if (!files.Probe(target.probePattern.View(), firstFile)) {
-            log.Step({L"probe ", target.probePattern.View(), L": failed"});
             return UpdateOutcome::Failed;
         }
         if (TrimSpaces(firstFile.View()).empty()) {

@@ -127,7 +127,7 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         break;
     case WM_CLOSE:
-        OnClose();
+        End();
         return 0;
     case WM_DESTROY:
         OnDestroy();
@@ -184,19 +184,12 @@ void Update::OnRunUpdate() {
 }
 
 // Clicks and keys wait in the queue while the update runs; a click that comes
-// as a sent message (from accessibility tools) waits for its end likewise.
+// as a sent message (from accessibility tools), or a close, waits for its end
+// likewise.
 void Update::OnCommand(int controlId, int notification) {
     if (controlId == kImage1Id && notification == BN_CLICKED) {
         End();
     }
-}
-
-void Update::OnClose() {
-    if (updating_) {
-        endRequested_ = true;
-        return;
-    }
-    DestroyWindow(window_);
 }
 
 void Update::End() {

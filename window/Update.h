@@ -38,7 +38,6 @@ private:
     void OnCommand(int controlId, int notification);
     [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
     void OnSetFocus();
-    void OnClose();
     void OnDestroy();
     // Ends the program now, or once the running update has returned.
     void End();

@@ -69,6 +69,14 @@ void AppendHolders(Line& line, const wchar_t* file) {
     end(session);
 }
 
+[[nodiscard]] Line Compose(std::initializer_list<std::wstring_view> parts) {
+    Line line;
+    for (const std::wstring_view part : parts) {
+        static_cast<void>(line.Append(part));
+    }
+    return line;
+}
+
 } // namespace
 
 NumberText::NumberText(unsigned long long number, bool hexadecimal) {
@@ -97,14 +105,9 @@ bool FileLog::Open(const wchar_t* path) {
 }
 
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
-    if (!file_) {
-        return;
+    if (file_) {
+        Write(Compose(parts).View());
     }
-    Line line;
-    for (const std::wstring_view part : parts) {
-        static_cast<void>(line.Append(part));
-    }
-    Write(line.View());
 }
 
 void FileLog::Failure(std::initializer_list<std::wstring_view> parts, DWORD error,
@@ -112,10 +115,7 @@ void FileLog::Failure(std::initializer_list<std::wstring_view> parts, DWORD erro
     if (!file_) {
         return;
     }
-    Line line;
-    for (const std::wstring_view part : parts) {
-        static_cast<void>(line.Append(part));
-    }
+    Line line = Compose(parts);
     // Codes beyond the Win32 range are HRESULTs, read in hexadecimal.
     static_cast<void>(line.Append(L": error "));
     static_cast<void>(line.Append(NumberText(error, error > 0xFFFFU).View()));

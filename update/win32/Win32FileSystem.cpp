@@ -2,6 +2,7 @@
 
 #include "Answering.h"
 #include "FileLog.h"
+#include "FinalPath.h"
 #include "Handles.h"
 #include "TerminatedText.h"
 
@@ -118,21 +119,6 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
                                       sizeof(disposition)) != FALSE;
 }
 
-// Whether an open handle reaches exactly `path`, not a file that a link at
-// that name leads to.
-[[nodiscard]] bool ReachesExactly(HANDLE file, const TerminatedText& path) {
-    std::array<wchar_t, MAX_PATH + 8> final{};
-    const DWORD length =
-        GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
-    constexpr std::wstring_view kLocal = L"\\\\?\\";
-    const std::wstring_view reached(final.data(), length < final.size() ? length : 0);
-    const std::wstring_view expected = path.CStr();
-    return reached.starts_with(kLocal) &&
-           CompareStringOrdinal(reached.data() + kLocal.size(),
-                                static_cast<int>(reached.size() - kLocal.size()), expected.data(),
-                                static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
-}
-
 // A staging file an earlier run left: one of an earlier version, killed
 // half-way, under its one fixed name, or one killed in the instant of a rename
 // attempt. It is removed through a handle on that name itself, and only when
@@ -149,7 +135,7 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
     BY_HANDLE_FILE_INFORMATION info{};
     if (!opened || !GetFileInformationByHandle(stale.Get(), &info) || info.nNumberOfLinks != 1 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        !ReachesExactly(stale.Get(), path)) {
+        !ReachesExactly(stale.Get(), path.CStr())) {
         return false;
     }
     // A read-only file cannot be deleted; the attribute is this file's alone.
@@ -411,9 +397,7 @@ bool Win32FileSystem::ProgramFiles(ProgramFilesFolders& folders) {
     }
     const std::wstring_view first = x86.CStr();
     const std::wstring_view second = native.CStr();
-    const bool same =
-        CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
-                             static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+    const bool same = SameName(first, second);
     if (same) {
         log_.Step({L"Program Files folder: ", first});
     } else {
@@ -492,7 +476,7 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
             !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_) ||
-            !FindPayloadPath()) {
+            !FinalPath(payload_.Get(), payloadPath_)) {
             const DWORD error = GetLastError();
             log_.Failure({L"opening the payload ", source}, error);
             payload_.Reset();
@@ -510,26 +494,6 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
     }
     constexpr LARGE_INTEGER kStart{};
     return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
-}
-
-// For the log, and for the version resource, which is read by name; the name
-// comes from the open handle, which keeps it from changing.
-bool Win32FileSystem::FindPayloadPath() {
-    std::array<wchar_t, MAX_PATH> path{};
-    const DWORD length =
-        GetFinalPathNameByHandleW(payload_.Get(), path.data(), static_cast<DWORD>(path.size()), 0);
-    if (length == 0 || length >= path.size()) {
-        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    // A plain path where it is one, as people read it and every function takes it.
-    std::wstring_view found(path.data(), length);
-    constexpr std::wstring_view kLocal = L"\\\\?\\";
-    if (found.starts_with(kLocal) && found.size() > kLocal.size() + 1 &&
-        found[kLocal.size() + 1] == L':') {
-        found.remove_prefix(kLocal.size());
-    }
-    return payloadPath_.Assign(found);
 }
 
 // Whether the installed executable already holds exactly the payload's bytes,

@@ -45,7 +45,6 @@ private:
     [[nodiscard]] bool AcquireUpdatersLock();
     // Opened and checked at the first copy, rewound for every later one.
     [[nodiscard]] bool OpenPayload(std::wstring_view source);
-    [[nodiscard]] bool FindPayloadPath();
     [[nodiscard]] bool HoldsPayload(const TerminatedText& destination);
 
     FileLog& log_;
@@ -54,6 +53,8 @@ private:
     PublisherCheck publisher_;
     HeldMutex updatersLock_;
     UniqueFile payload_;
+    // For the log, and for the version resource, which is read by name; the
+    // name comes from the open handle, which keeps it from changing.
     TerminatedText payloadPath_;
     LARGE_INTEGER payloadSize_{};
     FILETIME payloadWriteTime_{};
