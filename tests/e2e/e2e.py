@@ -265,6 +265,26 @@ def deployed_twice(run):
     check_log(r"already holds the payload's bytes: left as it is", runs=2)(run)
 
 
+def log_through_link(run):
+    """Another program of the user planted the log's name as a link to a file
+    elsewhere."""
+    target = run.work / "elsewhere.txt"
+    target.write_bytes(PRECIOUS)
+    (run.work / "update.log").symlink_to(target)
+
+
+def check_log_link_target(run):
+    run.failures.equal("the file a planted log link leads to",
+                       (run.work / "elsewhere.txt").read_bytes(), PRECIOUS)
+
+
+def payload_through_link(run):
+    """The payload's name is a link to a file only administrators should read."""
+    secret = run.work / "secret.bin"
+    secret.write_bytes(b"MZ" + b"administrators only " * 100)
+    (run.download / PAYLOAD).symlink_to(secret)
+
+
 def sleeper_payload(run):
     run.new = run.prefix.sleeper.read_bytes()
     (run.download / PAYLOAD).write_bytes(run.new)
@@ -547,6 +567,11 @@ CASES = [
          arguments=("/quiet", "/log"), unattended=True),
     Case("log_not_writable", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
          arguments=("/quiet", "/log", "C:\\no\\such\\folder\\update.log")),
+    # Links another program of the user planted: never written or read through.
+    Case("log_through_link", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
+         arguments=("/quiet", "/log", LOG), setup=log_through_link, check=check_log_link_target),
+    Case("payload_through_link", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
+         setup=payload_through_link),
     Case("deployed_twice", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),
          payload=False, setup=sleeper_payload, arguments=("/quiet", "/log", LOG),
          unattended=True, check=deployed_twice),

@@ -1,3 +1,4 @@
+#include "Files.h"
 #include "Handles.h"
 #include "Win32FileSystem.h"
 
@@ -371,6 +372,20 @@ TEST_F(CopyTest, LinksPlantedAtStagingNamesAreNeitherFollowedNorChanged) {
     EXPECT_EQ(ReadBytes(precious), "precious");
     EXPECT_NE(GetFileAttributesW(precious.c_str()) & FILE_ATTRIBUTE_READONLY, 0U);
     EXPECT_EQ(Names(destination_), (std::set<std::wstring>{L"Zimlex.exe", former, StagingName(1)}));
+}
+
+// A payload that is another name of a file elsewhere, perhaps one only
+// administrators may read, is never copied into Program Files.
+TEST_F(CopyTest, RefusesAPayloadThatIsAHardLink) {
+    WriteBytes(destination_ / L"Zimlex.exe", kOld);
+    const fs::path secret = Folder(L"elsewhere") / L"secret.bin";
+    WriteBytes(secret, "not for users");
+    fs::remove(source_ / L"Zimlex.ex_");
+    ASSERT_TRUE(CreateHardLinkW((source_ / L"Zimlex.ex_").c_str(), secret.c_str(), nullptr));
+
+    EXPECT_FALSE(CopyPayload());
+    EXPECT_EQ(GetLastError(), kErrorStoppedOnLink);
+    ExpectUntouched(kOld);
 }
 
 TEST_F(CopyTest, FailsWithoutAPayloadAndKeepsTheOldExecutable) {

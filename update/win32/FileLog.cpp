@@ -1,10 +1,12 @@
 #include "FileLog.h"
 
+#include "Files.h"
 #include "Procedure.h"
 
 #include <restartmanager.h>
 
 #include <array>
+#include <utility>
 
 namespace {
 
@@ -98,10 +100,33 @@ NumberText::NumberText(unsigned long long number, bool hexadecimal) {
 }
 
 bool FileLog::Open(const wchar_t* path) {
-    // Appending only: whatever the file held stays, and two runs follow each other.
-    file_.Reset(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return static_cast<bool>(file_);
+    // Appending only: whatever the file held stays, and two runs follow each
+    // other. Deployment tools often name a folder that any user can write: a
+    // link planted there must not have the elevated updater write elsewhere.
+    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueFile file(CreateFileW(path, kAccess, kSharing, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    bool created = false;
+    if (!file && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        // Deletable, should it turn out to be made somewhere else than named.
+        file.Reset(
+            CreateFileW(path, kAccess | DELETE, kSharing, nullptr, CREATE_NEW, kFlags, nullptr));
+        created = static_cast<bool>(file);
+    }
+    if (!file) {
+        return false;
+    }
+    if (!IsPlainFileNamed(file.Get(), path)) {
+        const DWORD error = GetLastError();
+        if (created) {
+            static_cast<void>(SetDeleteMark(file.Get(), true));
+        }
+        SetLastError(error);
+        return false;
+    }
+    file_ = std::move(file);
+    return true;
 }
 
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {

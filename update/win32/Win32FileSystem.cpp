@@ -2,7 +2,7 @@
 
 #include "Answering.h"
 #include "FileLog.h"
-#include "FinalPath.h"
+#include "Files.h"
 #include "Handles.h"
 #include "TerminatedText.h"
 
@@ -113,12 +113,6 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
            stagedSize.QuadPart == expectedSize;
 }
 
-[[nodiscard]] bool SetDeleteMark(HANDLE file, bool deleteIt) {
-    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteIt)};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof(disposition)) != FALSE;
-}
-
 // A staging file an earlier run left: one of an earlier version, killed
 // half-way, under its one fixed name, or one killed in the instant of a rename
 // attempt. It is removed through a handle on that name itself, and only when
@@ -133,8 +127,7 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
         return static_cast<bool>(stale);
     });
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!opened || !GetFileInformationByHandle(stale.Get(), &info) || info.nNumberOfLinks != 1 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+    if (!opened || !IsSingleOrdinaryFile(stale.Get(), info) ||
         !ReachesExactly(stale.Get(), path.CStr())) {
         return false;
     }
@@ -471,10 +464,14 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
         }
         // Shared for reading only: nobody may change, rename or replace the
         // payload while it is checked and copied into every folder, nor
-        // rename the folder that holds it.
-        payload_.Reset(CreateFileW(path.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!payload_ || !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
+        // rename the folder that holds it. Never through a link: the download
+        // folder is the user's, and what a link there leads to may be a file
+        // only administrators can read.
+        payload_.Reset(
+            CreateFileW(path.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (!payload_ || !IsPlainFileNamed(payload_.Get(), path.CStr()) ||
+            !GetFileSizeEx(payload_.Get(), &payloadSize_) ||
             !GetFileTime(payload_.Get(), nullptr, nullptr, &payloadWriteTime_) ||
             !FinalPath(payload_.Get(), payloadPath_)) {
             const DWORD error = GetLastError();

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "TerminatedText.h"
+
+#include <windows.h>
+
+#include <array>
+#include <string_view>
+
+// Whether two names in the file system name the same thing: ordinal, case
+// ignored, as Windows compares them.
+[[nodiscard]] inline bool SameName(std::wstring_view one, std::wstring_view other) {
+    return CompareStringOrdinal(one.data(), static_cast<int>(one.size()), other.data(),
+                                static_cast<int>(other.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The path an open handle reaches once every link is followed; a drive path
+// without the "\\?\" the system puts before it, as people read it and every
+// function takes it.
+[[nodiscard]] inline bool FinalPath(HANDLE file, TerminatedText& path) {
+    std::array<wchar_t, MAX_PATH + 8> final{};
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
+    if (length == 0 || length >= final.size()) {
+        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::wstring_view found(final.data(), length);
+    constexpr std::wstring_view kLocal = L"\\\\?\\";
+    if (found.starts_with(kLocal) && found.size() > kLocal.size() + 1 &&
+        found[kLocal.size() + 1] == L':') {
+        found.remove_prefix(kLocal.size());
+    }
+    if (!path.Assign(found)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    return true;
+}
+
+// Whether an open handle reaches exactly `path`, not a file that a link at
+// that name, or at a folder above it, leads to.
+[[nodiscard]] inline bool ReachesExactly(HANDLE file, std::wstring_view path) {
+    TerminatedText reached;
+    return FinalPath(file, reached) && SameName(reached.CStr(), path);
+}
+
+// ERROR_STOPPED_ON_SYMLINK, which mingw-w64's headers do not name: a link was
+// met where the program wanted a file of its own.
+inline constexpr DWORD kErrorStoppedOnLink = 681;
+
+// Whether `file`, opened without following a link at its own name, is an
+// ordinary file with this one name: no link, no hard link to another file's
+// data, no folder. `info` is what the system answered.
+[[nodiscard]] inline bool IsSingleOrdinaryFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+    if (!GetFileInformationByHandle(file, &info)) {
+        return false;
+    }
+    if (info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        SetLastError(kErrorStoppedOnLink);
+        return false;
+    }
+    return true;
+}
+
+// Whether `file`, opened by `name` without following a link at it, is that
+// name's own ordinary file, also with no junction or link in a folder above
+// it. Only on local drives: a network drive's paths are the server's to
+// resolve, and its final names never read as the drive letter does.
+[[nodiscard]] inline bool IsPlainFileNamed(HANDLE file, const wchar_t* name) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!IsSingleOrdinaryFile(file, info)) {
+        return false;
+    }
+    std::array<wchar_t, MAX_PATH> full{};
+    std::array<wchar_t, MAX_PATH> longName{};
+    DWORD length = GetFullPathNameW(name, static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size()) {
+        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    // Short 8.3 names in the path read differently from the final one.
+    const DWORD longLength =
+        GetLongPathNameW(full.data(), longName.data(), static_cast<DWORD>(longName.size()));
+    if (longLength != 0 && longLength < longName.size()) {
+        full = longName;
+        length = longLength;
+    }
+    const wchar_t root[] = {full[0], L':', L'\\', L'\0'};
+    if (full[1] != L':' || GetDriveTypeW(root) == DRIVE_REMOTE) {
+        return true;
+    }
+    if (!ReachesExactly(file, {full.data(), length})) {
+        SetLastError(kErrorStoppedOnLink);
+        return false;
+    }
+    return true;
+}
+
+// Marks an open file for deletion when its last handle closes, or unmarks it.
+[[nodiscard]] inline bool SetDeleteMark(HANDLE file, bool deleteIt) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteIt)};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}
