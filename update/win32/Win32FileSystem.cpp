@@ -109,8 +109,15 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
         }
     }
     LARGE_INTEGER stagedSize{};
-    return copied == expectedSize && GetFileSizeEx(output, &stagedSize) &&
-           stagedSize.QuadPart == expectedSize;
+    if (copied == expectedSize && !GetFileSizeEx(output, &stagedSize)) {
+        return false;
+    }
+    // Sizes that do not add up have no Windows error of their own.
+    if (copied != expectedSize || stagedSize.QuadPart != expectedSize) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    return true;
 }
 
 // A staging file an earlier run left: one of an earlier version, killed
@@ -458,8 +465,15 @@ bool Win32FileSystem::AcquireUpdatersLock() {
 bool Win32FileSystem::OpenPayload(std::wstring_view source) {
     if (!payload_) {
         TerminatedText path;
-        if (!path.Assign(source) || !publisher_.Prepare()) {
-            log_.Failure({L"preparing the payload's checks"}, GetLastError());
+        if (!path.Assign(source)) {
+            log_.Failure({L"opening the payload ", source}, ERROR_FILENAME_EXCED_RANGE);
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+        if (!publisher_.Prepare()) {
+            const DWORD error = GetLastError();
+            log_.Failure({L"preparing the payload's checks"}, error);
+            SetLastError(error);
             return false;
         }
         // Shared for reading only: nobody may change, rename or replace the
