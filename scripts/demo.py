@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The demo behind scripts/demo: lays out an installation and a download in the
-build's 64-bit prefix, runs the updater once, and shows what it did.
+"""The demo behind scripts/demo: lays out an installation and a download in a
+64-bit prefix, runs the updater once, and shows what it did: the 32-bit program
+under WoW64 where this machine runs 32-bit code, else the 64-bit build.
 
-Usage: demo.py <win32 build dir>
+Usage: demo.py <build dir of that program>
 """
 import hashlib
 import os
@@ -37,7 +38,12 @@ def main():
     build = Path(sys.argv[1]).resolve()
     demo = build / "demo"
     demo.mkdir(parents=True, exist_ok=True)
-    prefix = wine.Prefix(build, "win64")
+    platform = wine.preferred_platform()
+    if build.name != platform.preset:
+        raise SystemExit(f"demo: {build} is not the {platform.preset} build that runs here")
+    prefix = wine.Prefix(build, platform)
+    print(f"demo: the {platform.program_bits}-bit updater {build / 'ZimlexUpdate.exe'} on "
+          f"64-bit Windows ({platform.name} platform, Wine loader {prefix.loader})", flush=True)
     if not (prefix.path / "system.reg").exists():
         print(f"demo: making a Wine prefix in {prefix.path} (about 20 s, once)", flush=True)
 

@@ -169,11 +169,12 @@ def sign(program, signed, publisher, password=None, timestamp_url=None, updater_
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
-def build_pinned(folder, certificates):
-    """The updater from this source tree, configured into `folder` to pin the
-    publishers' `certificates`, as a vendor builds a release; answers its path."""
+def build_pinned(folder, preset, certificates):
+    """The updater from this source tree, configured with `preset` into `folder`
+    to pin the publishers' `certificates`, as a vendor builds a release; answers
+    its path."""
     source = SIGN_SCRIPT.parent.parent
-    for command in (["cmake", "--preset", "win32", "-B", str(folder), "-DBUILD_TESTING=OFF",
+    for command in (["cmake", "--preset", preset, "-B", str(folder), "-DBUILD_TESTING=OFF",
                      "-DZIMLEX_PUBLISHER_CERTIFICATES=" + ";".join(map(str, certificates))],
                     ["cmake", "--build", str(folder), "--target", "ZimlexUpdate"]):
         result = subprocess.run(command, cwd=source, stdin=subprocess.DEVNULL,

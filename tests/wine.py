@@ -1,64 +1,205 @@
 #!/usr/bin/env python3
 """The one place that makes Wine prefixes and runs Windows programs in them.
 
-A prefix is made once per architecture inside the build folder; a session is a
-virtual screen with a persistent Wine server whose desktop is bound to it, and
-a 1 MiB file system for full-disk cases (named by $ZIMLEX_TINY_DISK).
+A platform is a build's programs in a prefix of one Windows architecture: the
+32-bit build on 64-bit Windows under WoW64 (win64) and on 32-bit Windows
+(win32), the 64-bit build on 64-bit Windows (x64). Its prefix is made once
+inside the build folder; a session is a virtual screen with a persistent Wine
+server whose desktop is bound to it, and a 1 MiB file system for full-disk
+cases (named by $ZIMLEX_TINY_DISK). A platform whose programs this machine
+cannot execute is skipped, with the reason, by everything that would run them.
 Used by CTest (as the emulator and as the fixtures that start and stop the
 sessions), the end-to-end cases, the fault injection, the benchmark and the demo.
 
-    wine.py --build-dir DIR [--arch A] prefix          make the prefix (once)
-    wine.py --build-dir DIR [--arch A] start [--dpi N]  start a session that outlives this call
-    wine.py --build-dir DIR [--arch A] stop             end it
-    wine.py --build-dir DIR [--arch A] run PROGRAM ...  run a program in the session or without one
+    wine.py x86-code                                   does this machine run 32-bit x86 code?
+    wine.py platforms TARGET                           the platforms of a build's target, and why not
+    wine.py --build-dir DIR [--platform P] prefix           make the lanes' prefixes (once)
+    wine.py --build-dir DIR [--platform P] start [--dpi N]  start their sessions, which outlive this call
+    wine.py --build-dir DIR [--platform P] stop             end them
+    wine.py --build-dir DIR [--platform P] run PROGRAM ...  run a program in the session or without one
 
-The architecture defaults to $ZIMLEX_WINEARCH, else win64.
+A platform's tests may run at once in as many lanes as it has, each a prefix
+and session of its own; CTest hands each test its lane as a resource.
+
+The platform defaults to $ZIMLEX_PLATFORM, else the first of --target's.
+$ZIMLEX_X86_CODE holds the answer to x86-code once a run has found it ("yes",
+or "no: why"); set to a "no: ..." by hand, it makes a capable machine behave
+as one that runs 64-bit code only.
 """
 import argparse
 import contextlib
+import dataclasses
 import fcntl
 import json
 import os
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-ARCHES = ("win64", "win32")
 SCREEN = "1024x768x24"
 DEFAULT_DPI = 96
 # Debian's Wine looks for its own fonts under "<data dir>/../fonts", a path its
 # NT layer cannot resolve, so it loads none of them: no Marlett for the caption
 # buttons, no MS Sans Serif. A prefix's own Fonts folder is always read.
 WINE_FONTS = Path("/usr/share/wine/fonts")
+# Debian's `wine` script starts the 32-bit loader whenever wine32 is installed,
+# even for a 64-bit program, and that loader cannot start where no 32-bit code
+# runs; so every start names its loader.
+LOADER_32 = "/usr/lib/wine/wine"
+LOADER_64 = "/usr/lib/wine/wine64"
+# CTest's mark for a test that could not run here.
+SKIPPED = 77
 
 
-def default_arch():
-    return os.environ.get("ZIMLEX_WINEARCH", "win64")
+@dataclasses.dataclass(frozen=True)
+class Platform:
+    name: str  # the start of its test names
+    target: str  # CMAKE_SYSTEM_PROCESSOR of the build whose programs it runs
+    winearch: str
+    windows_bits: int  # the Windows the prefix stands for
+    # Prefixes of its own that tests can use at once, each with its own session;
+    # a platform that runs alone gets two, so that the machine's two cores are used.
+    lanes: int = 1
+
+    def lane_names(self):
+        """The lanes' names, CTest's resource ids: the platform's own name first."""
+        return [self.name] + [f"{self.name}_{lane}" for lane in range(2, self.lanes + 1)]
+
+    @property
+    def preset(self):
+        return "x64" if self.target == "x86_64" else "win32"
+
+    @property
+    def program_bits(self):
+        return 64 if self.target == "x86_64" else 32
+
+    @property
+    def loader(self):
+        # A 64-bit prefix whose programs are all 64-bit needs no 32-bit code at all.
+        return LOADER_64 if self.program_bits == 64 else LOADER_32
+
+    def cannot_run(self):
+        """Why this machine cannot run the platform's programs, or None."""
+        if self.program_bits == 64:
+            return None
+        runs, answer = x86_code()
+        return None if runs else f"this machine runs no 32-bit x86 code ({answer})"
+
+
+PLATFORMS = {platform.name: platform for platform in (
+    Platform("win64", "x86", "win64", 64),
+    Platform("win32", "x86", "win32", 32),
+    Platform("x64", "x86_64", "win64", 64, lanes=2),
+)}
+
+
+def platforms_of(target):
+    found = [platform for platform in PLATFORMS.values() if platform.target == target]
+    if not found:
+        raise SystemExit(f"no Wine platform runs programs built for {target!r}")
+    return found
+
+
+def preferred_platform():
+    """Where a person sees the updater run: the 32-bit program, the one shipped,
+    on 64-bit Windows; on a machine that runs no 32-bit code, the 64-bit build."""
+    shipped = PLATFORMS["win64"]
+    return shipped if shipped.cannot_run() is None else PLATFORMS["x64"]
+
+
+# _start: mov eax, 1 (exit); mov ebx, 42; int 0x80, as a 32-bit ELF program.
+_X86_CODE = bytes([0xB8, 1, 0, 0, 0, 0xBB, 42, 0, 0, 0, 0xCD, 0x80])
+
+
+def _tiny_x86_program():
+    base, header, entry_size = 0x08048000, 52, 32
+    size = header + entry_size + len(_X86_CODE)
+    ident = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9)
+    elf = ident + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + header + entry_size, header, 0, 0,
+                              header, entry_size, 1, 0, 0, 0)
+    segment = struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
+    return elf + segment + _X86_CODE
+
+
+def x86_code():
+    """(True, "yes") when this machine executes 32-bit x86 code, else (False, why).
+    Found by running a tiny 32-bit program: neither the kernel's version nor its
+    configuration nor the packages installed tell."""
+    answer = os.environ.get("ZIMLEX_X86_CODE", "")
+    if answer == "yes":
+        return True, answer
+    if answer.startswith("no"):
+        return False, answer.partition(":")[2].strip() or "no"
+    with tempfile.TemporaryDirectory() as folder:
+        program = Path(folder) / "x86-exit-42"
+        program.write_bytes(_tiny_x86_program())
+        program.chmod(0o755)
+        try:
+            status = subprocess.run([str(program)], stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=10).returncode
+        except OSError as error:
+            return False, f"a 32-bit program fails to start: {error.strerror}"
+        except subprocess.TimeoutExpired:
+            return False, "a 32-bit program did not end"
+    if status != 42:
+        return False, f"a 32-bit program ended with status {status}, not 42"
+    return True, "yes"
+
+
+def default_platform(target=None):
+    name = os.environ.get("ZIMLEX_PLATFORM")
+    if name:
+        return PLATFORMS[name]
+    return platforms_of(target or "x86")[0]
 
 
 def prefix_root(build_dir):
     return Path(build_dir).resolve() / "wine"
 
 
+class Skipped(SystemExit):
+    """Ends a test that cannot run on this machine, marked for CTest."""
+
+    def __init__(self, why):
+        print(f"skipped: {why}", flush=True)
+        super().__init__(SKIPPED)
+
+
+def assigned_lane(platform):
+    """The lane CTest gave the running test (its resource group), else the first."""
+    given = os.environ.get(f"CTEST_RESOURCE_GROUP_0_{platform.name.upper()}", "")
+    fields = dict(field.split(":", 1) for field in given.split(",") if ":" in field)
+    return fields.get("id", platform.name)
+
+
 class Prefix:
     """One Wine prefix of a chosen architecture; its server and desktop are shared
     by whoever runs programs in it, one at a time."""
 
-    def __init__(self, build_dir, arch=None):
-        self.arch = arch or default_arch()
-        if self.arch not in ARCHES:
-            raise SystemExit(f"unknown Wine architecture {self.arch!r}")
-        self.path = prefix_root(build_dir) / self.arch
+    def __init__(self, build_dir, platform=None, lane=None):
+        self.platform = platform if isinstance(platform, Platform) else (
+            PLATFORMS[platform] if platform else default_platform())
+        why = self.platform.cannot_run()
+        if why:
+            raise Skipped(f"{self.platform.name}: {why}")
+        self.name = lane or assigned_lane(self.platform)
+        if self.name not in self.platform.lane_names():
+            raise SystemExit(f"{self.platform.name} has no lane {self.name!r}")
+        self.path = prefix_root(build_dir) / self.name
         self.drive_c = self.path / "drive_c"
-        self.state_file = self.path.parent / f"{self.arch}.session"
-        self.tiny_disk = self.path.parent / f"{self.arch}.tiny-disk"
-        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH=self.arch,
-                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.state_file = self.path.parent / f"{self.name}.session"
+        self.tiny_disk = self.path.parent / f"{self.name}.tiny-disk"
+        self.loader = self.platform.loader
+        # WINELOADER: how Wine starts the processes a program starts.
+        self.env = dict(os.environ, WINEPREFIX=str(self.path), WINEARCH=self.platform.winearch,
+                        WINELOADER=self.loader, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", ZIMLEX_PLATFORM=self.platform.name)
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env["ZIMLEX_TINY_DISK"] = str(self.tiny_disk)
@@ -92,7 +233,7 @@ class Prefix:
             shutil.rmtree(self.path, ignore_errors=True)
             env = dict(self.env)
             env.pop("DISPLAY", None)
-            quiet(["wineboot", "-i"], env, timeout=300)
+            quiet([self.loader, "wineboot", "-i"], env, timeout=300)
             quiet(["wineserver", "-w"], env, timeout=120)
             if not (self.path / "system.reg").exists():
                 raise SystemExit(f"wineboot did not make the prefix {self.path}")
@@ -100,7 +241,7 @@ class Prefix:
             fonts.mkdir(parents=True, exist_ok=True)
             for font in sorted(WINE_FONTS.glob("*")):
                 shutil.copyfile(font, fonts / font.name)
-            if self.arch == "win32":
+            if self.platform.windows_bits == 32:
                 # 32-bit Windows has no such folder, but any user can make one; the
                 # updater must leave it alone.
                 (self.drive_c / "Program Files (x86)").mkdir(exist_ok=True)
@@ -108,7 +249,7 @@ class Prefix:
             self.set_registry({r"HKEY_CURRENT_USER\Software\Wine\X11 Driver":
                                {"Decorated": "N"}}, env)
             quiet(["wineserver", "-w"], env, timeout=120)
-            print(f"made the {self.arch} Wine prefix {self.path} in "
+            print(f"made the {self.name} Wine prefix {self.path} in "
                   f"{time.monotonic() - started:.1f} s", flush=True)
 
     def set_registry(self, keys, env=None):
@@ -136,14 +277,14 @@ class Prefix:
     def wine(self, *args, cwd=None, stdout=subprocess.DEVNULL, timeout=60, env=None):
         """Runs a Windows program to its end and answers its exit status."""
         # Wine's services outlive the program and inherit its output: never a pipe.
-        return subprocess.run(["wine", *map(str, args)], env=env or self.env, cwd=cwd,
+        return subprocess.run([self.loader, *map(str, args)], env=env or self.env, cwd=cwd,
                               stdin=subprocess.DEVNULL, stdout=stdout,
                               stderr=subprocess.STDOUT, timeout=timeout).returncode
 
     def start(self, program, *args, cwd=None, log=None, env=None):
         """Starts a Windows program; `wine` execs into it, so the pid is the program's."""
         with open(log or os.devnull, "wb") as out:
-            return subprocess.Popen(["wine", str(program), *map(str, args)], cwd=cwd,
+            return subprocess.Popen([self.loader, str(program), *map(str, args)], cwd=cwd,
                                     env=env or self.env, stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=subprocess.STDOUT)
 
@@ -201,7 +342,7 @@ class Prefix:
         fixture), or on a session of its own when none runs, on a virtual
         screen unless a display is given."""
         self.path.parent.mkdir(parents=True, exist_ok=True)
-        with open(self.path.parent / f"{self.arch}.busy", "w") as lock:
+        with open(self.path.parent / f"{self.name}.busy", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if self.session_state() is None or display is not None:
                 with self.session(dpi, display):
@@ -299,9 +440,13 @@ def start_xvfb():
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--arch", choices=ARCHES)
+    parser.add_argument("--build-dir")
+    parser.add_argument("--target", default="x86", help="the build's CMAKE_SYSTEM_PROCESSOR")
+    parser.add_argument("--platform", choices=PLATFORMS)
     commands = parser.add_subparsers(dest="command", required=True)
+    commands.add_parser("x86-code")
+    listing = commands.add_parser("platforms")
+    listing.add_argument("build_target")
     commands.add_parser("prefix")
     start = commands.add_parser("start")
     start.add_argument("--dpi", type=int, default=DEFAULT_DPI)
@@ -311,14 +456,31 @@ def main():
     run.add_argument("args", nargs=argparse.REMAINDER)
     args = parser.parse_args()
 
-    prefix = Prefix(args.build_dir, args.arch)
-    if args.command == "prefix":
-        prefix.make()
-    elif args.command == "start":
-        prefix.start_session(args.dpi)
-    elif args.command == "stop":
-        prefix.stop_session()
+    if args.command == "x86-code":
+        runs, answer = x86_code()
+        print("yes" if runs else f"no: {answer}")
+        return 0
+    if args.command == "platforms":
+        # One line a platform, tab-separated: its name, its lanes, and why it
+        # cannot run here (or nothing).
+        for platform in platforms_of(args.build_target):
+            print(f"{platform.name}\t{','.join(platform.lane_names())}\t"
+                  f"{platform.cannot_run() or ''}")
+        return 0
+    if args.build_dir is None:
+        parser.error("--build-dir is needed")
+    platform = PLATFORMS[args.platform] if args.platform else default_platform(args.target)
+    if args.command in ("prefix", "start", "stop"):
+        for lane in platform.lane_names():
+            prefix = Prefix(args.build_dir, platform, lane)
+            if args.command == "prefix":
+                prefix.make()
+            elif args.command == "start":
+                prefix.start_session(args.dpi)
+            else:
+                prefix.stop_session()
     else:
+        prefix = Prefix(args.build_dir, platform)
         prefix.make()
         with tempfile.TemporaryFile() as log:
             status = prefix.wine(args.program, *args.args, stdout=log, timeout=None)

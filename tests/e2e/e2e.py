@@ -7,8 +7,13 @@ WindowProbe.exe, clicks it with xdotool and then looks at the files it left.
 Under CTest the prefix's session (screen and Wine server) is a fixture shared by
 all cases; run by hand, a case starts and ends a session of its own.
 
-    e2e.py --build-dir DIR list                 names of the cases, one a line
-    e2e.py --build-dir DIR [--arch A] run CASE  run one case; exit status 0 when it passed
+    e2e.py --build-dir DIR [--platform P] list      names of the platform's cases, one a line
+    e2e.py --build-dir DIR [--platform P] run CASE  run one case; exit status 0 when it passed
+
+On a 64-bit build's platform every case that differs on 32-bit Windows runs a
+second time as CASE.registry_of_32_bit_windows: the prefix's registry then
+records one Program Files folder, as 32-bit Windows' does, and the
+"C:\Program Files (x86)" that remains is one any user could have made.
 
 A new case is one more Case below. Beyond the folder layout it can start helper
 programs first (`setup`, with Run.start), run another program file than the
@@ -168,18 +173,36 @@ OTHER_DRIVE = ("D:\\Programs (x86)", "D:\\Programs")
 
 def set_program_files(prefix, x86, native):
     """Writes where the system keeps its Program Files folders, in both of a
-    64-bit system's registry views (reg.exe, as regedit writes only one)."""
+    64-bit system's registry views (reg.exe, as regedit writes only one); as
+    32-bit Windows records them (one folder) where the prefix stands for it."""
     key = r"HKLM\Software\Microsoft\Windows\CurrentVersion"
-    if prefix.arch == "win32":
+    if prefix.platform.windows_bits == 32:
         views = {(): {"ProgramFilesDir": native}}
+    elif prefix.windows_bits == 32:
+        views = {view: {"ProgramFilesDir": native, "ProgramFilesDir (x86)": None}
+                 for view in (("/reg:64",), ("/reg:32",))}
     else:
         views = {("/reg:64",): {"ProgramFilesDir": native, "ProgramFilesDir (x86)": x86},
                  ("/reg:32",): {"ProgramFilesDir": x86, "ProgramFilesDir (x86)": x86}}
     for view, values in views.items():
         for name, value in values.items():
-            if prefix.wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
-                           *view) != 0:
+            if value is None:
+                # Gone already after an earlier call of the same case: no failure.
+                prefix.wine("reg", "delete", key, "/v", name, "/f", *view)
+            elif prefix.wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f",
+                             *view) != 0:
                 raise SystemExit(f"reg add {name} failed")
+
+
+def record_32_bit_windows(run):
+    """The registry of 32-bit Windows in a 64-bit prefix, put back when the case ends."""
+    run.cleanups.append(lambda: restore_64_bit_windows(run.prefix))
+    set_program_files(run.prefix, None, PROGRAM_FILES[1])
+
+
+def restore_64_bit_windows(prefix):
+    prefix.windows_bits = 64
+    set_program_files(prefix, *PROGRAM_FILES)
 
 
 def move_program_files(run):
@@ -201,7 +224,7 @@ def move_program_files(run):
 def check_other_drive(run):
     drive = run.prefix.root / "drive_d"
     # 32-bit Windows has one Program Files folder.
-    expected = (run.prefix.arch == "win64", True)
+    expected = (run.prefix.windows_bits == 64, True)
     for folder, updated in zip(OTHER_DRIVE, expected):
         installed = drive / folder[3:] / PRODUCT_FOLDER.strip("\\")
         run.failures.equal(f"names in {folder}", sorted(os.listdir(installed)), [EXECUTABLE])
@@ -335,7 +358,7 @@ def publishers(prefix):
                 verification = signing.verify(folder / name, made[key].authority)
                 if not verification.ok or verification.signer != names[key]:
                     raise SystemExit(f"{name} does not verify:\n{verification.output}")
-            pinned = signing.build_pinned(folder / "pinned-build",
+            pinned = signing.build_pinned(folder / "pinned-build", prefix.platform.preset,
                                           [made["vendor"].certificate, made["next"].certificate])
             shutil.copyfile(pinned, folder / "pinned-updater.exe")
             done.write_text(stamp)
@@ -531,7 +554,8 @@ CASES = [
          keys=("Tab", "shift+Tab", "Escape"), end_with="Return"),
     # Windows installed on another drive: its folders there, named in the text.
     Case("program_files_on_another_drive", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}),
-         target(OTHER_DRIVE[1])[2], 0, setup=move_program_files, check=check_other_drive),
+         target(OTHER_DRIVE[1])[2], 0, setup=move_program_files, check=check_other_drive,
+         on_32_bit={}),
     # A link planted where earlier versions staged, to a read-only file elsewhere.
     Case("link_at_former_staging_name", (None, {EXECUTABLE: OLD, f"{EXECUTABLE}.new": LINK}),
          updated(SECOND), 0, updated=(False, True), check=check_precious_untouched),
@@ -603,10 +627,13 @@ class Failures:
 class Prefix(wine.Prefix):
     """The build's prefix for one architecture, with the programs the cases run."""
 
-    def __init__(self, build_dir, arch):
-        super().__init__(build_dir, arch)
+    def __init__(self, build_dir, platform):
+        super().__init__(build_dir, platform)
+        # The Windows a case stands for: the prefix's own, or 32-bit Windows'
+        # registry in a 64-bit prefix.
+        self.windows_bits = self.platform.windows_bits
         self.build = Path(build_dir).resolve()
-        self.root = self.build / "e2e" / self.arch
+        self.root = self.build / "e2e" / self.name
         self.program = self.build / "ZimlexUpdate.exe"
         self.probe_exe = self.build / "tests" / "WindowProbe.exe"
         self.sleeper = self.build / "tests" / "sleeper.exe"
@@ -774,12 +801,9 @@ class Run:
         program = self.prefix.windows(self.program)
         command = subprocess.list2cmdline([program, *self.arguments(arguments)])
         extra = ["ZimlexHidden"] if self.case.hidden else []
-        out = open(self.dir / output_name, "wb")
-        process = subprocess.Popen(["wine", str(self.prefix.probe_exe), "run", program, command,
-                                    self.prefix.windows(self.download), *extra],
-                                   env=self.prefix.env, stdin=subprocess.DEVNULL, stdout=out,
-                                   stderr=subprocess.STDOUT)
-        out.close()
+        process = self.prefix.start(self.prefix.probe_exe, "run", program, command,
+                                    self.prefix.windows(self.download), *extra,
+                                    log=self.dir / output_name)
         self.processes.append(process)
         return process
 
@@ -838,6 +862,8 @@ class Run:
     # --- the case -----------------------------------------------------------
 
     def execute(self):
+        if self.prefix.windows_bits < self.prefix.platform.windows_bits:
+            record_32_bit_windows(self)
         self.lay_out()
         if self.case.running is not None:
             self.start_running_destination()
@@ -1077,7 +1103,7 @@ def run_case(prefix, case):
         finally:
             run.stop_all()
     elapsed = time.monotonic() - started
-    name = f"{prefix.arch}.{case.name}"
+    name = f"{prefix.name}.{case.name}"
     if run.failures.items:
         for item in run.failures.items:
             print(f"FAIL {name}: {item}")
@@ -1088,26 +1114,44 @@ def run_case(prefix, case):
     return 0
 
 
+AS_32_BIT_WINDOWS = ".registry_of_32_bit_windows"
+
+
+def case_names(platform):
+    names = [case.name for case in CASES]
+    if platform.program_bits == 64:
+        # No 32-bit prefix may run beside this one: its cases stand in for it.
+        names += [case.name + AS_32_BIT_WINDOWS for case in CASES if case.on_32_bit is not None]
+    return names
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--arch", choices=wine.ARCHES)
+    parser.add_argument("--platform", choices=wine.PLATFORMS, default="win64")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("list")
     run = commands.add_parser("run")
-    run.add_argument("case", choices=[case.name for case in CASES])
+    run.add_argument("case")
     args = parser.parse_args()
 
+    platform = wine.PLATFORMS[args.platform]
     if args.command == "list":
-        print("\n".join(case.name for case in CASES))
+        print("\n".join(case_names(platform)))
         return 0
-    prefix = Prefix(args.build_dir, args.arch)
+    if args.case not in case_names(platform):
+        parser.error(f"no case {args.case!r} on {platform.name}")
+    prefix = Prefix(args.build_dir, platform)
     for path in (prefix.program, prefix.probe_exe, prefix.sleeper):
         if not path.is_file():
-            raise SystemExit(f"missing {path}: build the win32 preset first")
-    case = next(case for case in CASES if case.name == args.case)
-    if prefix.arch == "win32" and case.on_32_bit:
+            raise SystemExit(f"missing {path}: build the {platform.preset} preset first")
+    name = args.case.removesuffix(AS_32_BIT_WINDOWS)
+    case = next(case for case in CASES if case.name == name)
+    if name != args.case:
+        prefix.windows_bits = 32
+        case = dataclasses.replace(case, name=args.case)
+    if prefix.windows_bits == 32 and case.on_32_bit:
         case = dataclasses.replace(case, **case.on_32_bit)
     return run_case(prefix, case)
 

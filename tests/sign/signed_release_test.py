@@ -5,7 +5,7 @@ asked for, strips off to give back the build, and a failed signing leaves no
 output behind. A build of the updater is signed only when it pins the signing
 publisher, or, pinning nobody, when told that the release signs the updater only.
 
-    signed_release_test.py --program ZimlexUpdate.exe --work DIR [unittest options]
+    signed_release_test.py --program ZimlexUpdate.exe --target CMAKE_SYSTEM_PROCESSOR --work DIR [unittest options]
 """
 import argparse
 import os
@@ -17,8 +17,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import signing  # noqa: E402
+import wine  # noqa: E402
 
 PROGRAM = None
+PRESET = None
 WORK = None
 # Made once: the test publisher under its authority, and the program built to pin it.
 AUTHORITY = None
@@ -40,7 +42,7 @@ def setUpModule():  # noqa: N802 (the name unittest calls)
     keys = fresh_folder("keys")
     AUTHORITY = signing.make_authority(keys, "Zimlex Test Root")
     SIGNER = signing.make_publisher(keys, PUBLISHER, AUTHORITY)
-    PINNED = signing.build_pinned(WORK / "pinned-build", [SIGNER.certificate])
+    PINNED = signing.build_pinned(WORK / "pinned-build", PRESET, [SIGNER.certificate])
 
 
 class SignedProgramTest(unittest.TestCase):
@@ -163,16 +165,18 @@ class FailureTest(unittest.TestCase):
 
 
 def main():
-    global PROGRAM, WORK
+    global PROGRAM, PRESET, WORK
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", required=True, type=Path)
+    parser.add_argument("--target", required=True, help="the build's CMAKE_SYSTEM_PROCESSOR")
     parser.add_argument("--work", required=True, type=Path)
     args, rest = parser.parse_known_args()
     PROGRAM = args.program.resolve()
     WORK = args.work.resolve()
+    PRESET = wine.platforms_of(args.target)[0].preset
     if not PROGRAM.is_file():
-        raise SystemExit(f"missing {PROGRAM}: build the win32 preset first")
+        raise SystemExit(f"missing {PROGRAM}: build the {PRESET} preset first")
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

@@ -93,8 +93,18 @@ struct JpegLayout {
     std::optional<FrameHeader> baselineFrame;
 };
 
+// What the tests read of a PE32 or PE32+ image's headers, which differ in the
+// optional header's layout only.
 struct PeHeaders {
-    IMAGE_NT_HEADERS32 nt{};
+    IMAGE_FILE_HEADER file{};
+    WORD magic = 0;
+    WORD subsystem = 0;
+    WORD dllCharacteristics = 0;
+    WORD majorSubsystemVersion = 0;
+    WORD minorSubsystemVersion = 0;
+    WORD majorOperatingSystemVersion = 0;
+    WORD minorOperatingSystemVersion = 0;
+    IMAGE_DATA_DIRECTORY imports{};
     std::vector<IMAGE_SECTION_HEADER> sections;
 };
 
@@ -115,15 +125,25 @@ private:
     HMODULE handle_;
 };
 
-std::wstring ExecutablePath() {
+// ZIMLEX_PROGRAM names the program to read as "<target>:<path>", the target
+// being the build's processor, x86 or x86_64.
+std::wstring ProgramSetting() {
     std::array<wchar_t, MAX_PATH * 2> buffer{};
-    const DWORD length =
-        GetEnvironmentVariableW(L"ZIMLEX_EXE", buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length = GetEnvironmentVariableW(L"ZIMLEX_PROGRAM", buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()));
     if (length == 0 || length >= buffer.size()) {
         return {};
     }
     return {buffer.data(), length};
 }
+
+std::wstring ExecutablePath() {
+    const std::wstring setting = ProgramSetting();
+    const std::size_t colon = setting.find(L':');
+    return colon == std::wstring::npos ? std::wstring{} : setting.substr(colon + 1);
+}
+
+bool Is64BitProgram() { return ProgramSetting().rfind(L"x86_64:", 0) == 0; }
 
 template <typename T> std::optional<T> ReadAt(const Bytes& bytes, std::size_t offset) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) {
@@ -217,10 +237,29 @@ std::optional<PeHeaders> ReadPeHeaders(const Bytes& file) {
         return std::nullopt;
     }
     PeHeaders headers;
-    headers.nt = *nt;
-    const std::size_t firstSection = ntOffset + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
-                                     nt->FileHeader.SizeOfOptionalHeader;
-    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+    headers.file = nt->FileHeader;
+    headers.magic = nt->OptionalHeader.Magic;
+    const std::size_t optionalOffset = ntOffset + offsetof(IMAGE_NT_HEADERS32, OptionalHeader);
+    const auto take = [&headers](const auto& optional) {
+        headers.subsystem = optional.Subsystem;
+        headers.dllCharacteristics = optional.DllCharacteristics;
+        headers.majorSubsystemVersion = optional.MajorSubsystemVersion;
+        headers.minorSubsystemVersion = optional.MinorSubsystemVersion;
+        headers.majorOperatingSystemVersion = optional.MajorOperatingSystemVersion;
+        headers.minorOperatingSystemVersion = optional.MinorOperatingSystemVersion;
+        headers.imports = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    };
+    if (headers.magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        const auto optional = ReadAt<IMAGE_OPTIONAL_HEADER64>(file, optionalOffset);
+        if (!optional) {
+            return std::nullopt;
+        }
+        take(*optional);
+    } else {
+        take(nt->OptionalHeader);
+    }
+    const std::size_t firstSection = optionalOffset + headers.file.SizeOfOptionalHeader;
+    for (WORD i = 0; i < headers.file.NumberOfSections; ++i) {
         const auto section =
             ReadAt<IMAGE_SECTION_HEADER>(file, firstSection + i * sizeof(IMAGE_SECTION_HEADER));
         if (!section) {
@@ -255,8 +294,7 @@ std::optional<std::string> ReadCString(const Bytes& file, std::size_t offset) {
 
 std::optional<std::vector<std::string>> ImportedDllNames(const Bytes& file,
                                                          const PeHeaders& headers) {
-    const IMAGE_DATA_DIRECTORY& directory =
-        headers.nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    const IMAGE_DATA_DIRECTORY& directory = headers.imports;
     const auto start = RvaToOffset(headers, directory.VirtualAddress);
     if (!start) {
         return std::nullopt;
@@ -289,7 +327,7 @@ class ExecutableResourcesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::wstring path = ExecutablePath();
-        ASSERT_FALSE(path.empty()) << "ZIMLEX_EXE must name the built executable";
+        ASSERT_FALSE(path.empty()) << "ZIMLEX_PROGRAM must name the built executable";
         module_.emplace(LoadLibraryExW(path.c_str(), nullptr,
                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
         ASSERT_NE(module_->Get(), nullptr) << "LoadLibraryExW failed: " << GetLastError();
@@ -305,7 +343,7 @@ class VersionInfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::wstring path = ExecutablePath();
-        ASSERT_FALSE(path.empty()) << "ZIMLEX_EXE must name the built executable";
+        ASSERT_FALSE(path.empty()) << "ZIMLEX_PROGRAM must name the built executable";
         DWORD ignored = 0;
         const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
         ASSERT_NE(size, 0u) << "no version block, error " << GetLastError();
@@ -320,7 +358,7 @@ class PeFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         const std::wstring path = ExecutablePath();
-        ASSERT_FALSE(path.empty()) << "ZIMLEX_EXE must name the built executable";
+        ASSERT_FALSE(path.empty()) << "ZIMLEX_PROGRAM must name the built executable";
         const auto bytes = FileBytes(path);
         ASSERT_TRUE(bytes.has_value()) << "cannot read the executable";
         file_ = *bytes;
@@ -551,24 +589,27 @@ TEST_F(ExecutableResourcesTest, ManifestAsksForAdministratorAndDpiAwareness) {
         << "the program uses no common controls";
 }
 
-TEST_F(PeFileTest, HeadersDescribeA32BitGuiProgramWithAslrAndDep) {
-    const IMAGE_NT_HEADERS32& nt = headers_.nt;
-    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-    EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-    EXPECT_TRUE(nt.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
-    EXPECT_TRUE(nt.OptionalHeader.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+TEST_F(PeFileTest, HeadersDescribeAGuiProgramForItsTargetWithAslrAndDep) {
+    if (Is64BitProgram()) {
+        EXPECT_EQ(headers_.file.Machine, IMAGE_FILE_MACHINE_AMD64);
+        EXPECT_EQ(headers_.magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    } else {
+        EXPECT_EQ(headers_.file.Machine, IMAGE_FILE_MACHINE_I386);
+        EXPECT_EQ(headers_.magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    }
+    EXPECT_EQ(headers_.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_TRUE(headers_.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+    EXPECT_TRUE(headers_.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
 }
 
 // Windows treats a program for subsystem 4.0 as a legacy one, and one that is
 // not Terminal-Server aware gets the compatibility shims of old programs.
 TEST_F(PeFileTest, HeadersDescribeAProgramForWindows7AndLater) {
-    const IMAGE_OPTIONAL_HEADER32& optional = headers_.nt.OptionalHeader;
-    EXPECT_EQ(optional.MajorSubsystemVersion, 6);
-    EXPECT_EQ(optional.MinorSubsystemVersion, 1);
-    EXPECT_EQ(optional.MajorOperatingSystemVersion, 6);
-    EXPECT_EQ(optional.MinorOperatingSystemVersion, 1);
-    EXPECT_TRUE(optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+    EXPECT_EQ(headers_.majorSubsystemVersion, 6);
+    EXPECT_EQ(headers_.minorSubsystemVersion, 1);
+    EXPECT_EQ(headers_.majorOperatingSystemVersion, 6);
+    EXPECT_EQ(headers_.minorOperatingSystemVersion, 1);
+    EXPECT_TRUE(headers_.dllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
 }
 
 TEST_F(PeFileTest, ImportsOnlyKnownSystemDlls) {
