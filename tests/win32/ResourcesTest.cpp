@@ -143,7 +143,9 @@ std::wstring ExecutablePath() {
     return colon == std::wstring::npos ? std::wstring{} : setting.substr(colon + 1);
 }
 
-bool Is64BitProgram() { return ProgramSetting().rfind(L"x86_64:", 0) == 0; }
+bool Is64BitProgram() {
+    return ProgramSetting().rfind(L"x86_64:", 0) == 0;
+}
 
 template <typename T> std::optional<T> ReadAt(const Bytes& bytes, std::size_t offset) {
     if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) {
