@@ -63,13 +63,16 @@ class Platform:
     target: str  # CMAKE_SYSTEM_PROCESSOR of the build whose programs it runs
     winearch: str
     windows_bits: int  # the Windows the prefix stands for
-    # Prefixes of its own that tests can use at once, each with its own session;
-    # a platform that runs alone gets two, so that the machine's two cores are used.
-    lanes: int = 1
+    # How many prefixes of its own, each with its own session, its tests may use
+    # at once where it is the only platform this machine runs: then two, so that
+    # both cores are used; beside other platforms, one.
+    lanes_alone: int = 1
 
     def lane_names(self):
         """The lanes' names, CTest's resource ids: the platform's own name first."""
-        return [self.name] + [f"{self.name}_{lane}" for lane in range(2, self.lanes + 1)]
+        alone = all(other.cannot_run() for other in PLATFORMS.values() if other is not self)
+        lanes = self.lanes_alone if alone else 1
+        return [self.name] + [f"{self.name}_{lane}" for lane in range(2, lanes + 1)]
 
     @property
     def preset(self):
@@ -95,7 +98,7 @@ class Platform:
 PLATFORMS = {platform.name: platform for platform in (
     Platform("win64", "x86", "win64", 64),
     Platform("win32", "x86", "win32", 32),
-    Platform("x64", "x86_64", "win64", 64, lanes=2),
+    Platform("x64", "x86_64", "win64", 64, lanes_alone=2),
 )}
 
 
