@@ -98,6 +98,19 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
     return true;
 }
 
+// Reads up to `size` bytes at `offset` of a file opened for synchronous reads,
+// whatever its file position, so that no earlier reader decides where it starts;
+// `read` is 0 at the end of the file.
+[[nodiscard]] inline bool ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size,
+                                 DWORD& read) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
+    read = 0;
+    // At an offset, the end of the file is a failure with an error of its own.
+    return ReadFile(file, buffer, size, &read, &at) != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+}
+
 // Marks an open file for deletion when its last handle closes, or unmarks it.
 [[nodiscard]] inline bool SetDeleteMark(HANDLE file, bool deleteIt) {
     FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteIt)};

@@ -53,6 +53,7 @@ def updated(folder):
 # Different sizes as well as different bytes, so a truncated or partial copy shows.
 NEW = b"MZ\x90\x00" + b"Zimlex 2.0 build " * 300
 OLD = b"MZ\x90\x00" + b"Zimlex 1.0 " * 200
+SAME_SIZE = NEW[:-1] + b"!"
 DECOY = b"MZ\x90\x00" + b"not the payload " * 100
 OTHER = b"installed alongside Zimlex\r\n"
 SLEEPER = object()  # stands for the bytes of a small program that keeps running
@@ -470,6 +471,9 @@ CASES = [
     Case("only_second", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True)),
     # The last write wins: only the second folder's text is left.
     Case("both_folders", ({EXECUTABLE: OLD, "readme.txt": OTHER}, {EXECUTABLE: OLD}),
+         updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True))),
+    # A rebuilt executable often keeps its size to the byte: installed all the same.
+    Case("same_size_other_bytes", ({EXECUTABLE: SAME_SIZE}, {EXECUTABLE: SAME_SIZE}),
          updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True))),
     # Files beside the product but no Zimlex.exe yet: the copy creates it.
     Case("no_executable_yet", (None, {"readme.txt": OTHER}), updated(SECOND), 0,

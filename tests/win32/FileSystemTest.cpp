@@ -317,6 +317,22 @@ TEST_F(CopyTest, ReplacesAnExistingExecutableWithOrdinaryAttributes) {
     EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), 0U);
 }
 
+// A rebuilt executable often keeps its size to the byte; only exactly the
+// payload's bytes are left as they are.
+TEST_F(CopyTest, ComparesBytesNotSizesWithTheInstalledExecutable) {
+    std::string lastByte = kNew;
+    lastByte.back() = 'X';
+    std::string firstByte = kNew;
+    firstByte.front() = 'X';
+    for (const std::string& installed : {lastByte, firstByte, kNew}) {
+        WriteBytes(destination_ / L"Zimlex.exe", installed);
+        Win32FileSystem files(log_, KnownRandom);
+        ASSERT_TRUE(files.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+        EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
+        EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
+    }
+}
+
 TEST_F(CopyTest, RefusesAnEmptyPayload) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     WriteBytes(source_ / L"Zimlex.ex_", "");

@@ -92,7 +92,7 @@ template <typename Attempt> [[nodiscard]] bool RetryWhileShared(Attempt attempt)
     for (;;) {
         pacer.Step();
         DWORD read = 0;
-        if (!ReadFile(input, block.Get(), kBlockSize, &read, nullptr)) {
+        if (!ReadAt(input, copied, block.Get(), kBlockSize, read)) {
             return false;
         }
         if (read == 0) {
@@ -503,8 +503,7 @@ bool Win32FileSystem::OpenPayload(std::wstring_view source) {
             return false;
         }
     }
-    constexpr LARGE_INTEGER kStart{};
-    return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
+    return true;
 }
 
 // Whether the installed executable already holds exactly the payload's bytes,
@@ -520,24 +519,23 @@ bool Win32FileSystem::HoldsPayload(const TerminatedText& destination) {
     }
     const UniqueVirtualMemory blocks(
         VirtualAlloc(nullptr, 2 * kBlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    constexpr LARGE_INTEGER kStart{};
-    if (!blocks || !SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN)) {
+    if (!blocks) {
         return false;
     }
     auto* const ours = static_cast<BYTE*>(blocks.Get());
     BYTE* const theirs = ours + kBlockSize;
     AnswerPacer pacer;
-    for (;;) {
+    for (LONGLONG offset = 0;; offset += kBlockSize) {
         pacer.Step();
         DWORD read = 0;
         DWORD readThere = 0;
-        if (!ReadFile(payload_.Get(), ours, kBlockSize, &read, nullptr) ||
-            !ReadFile(installed.Get(), theirs, kBlockSize, &readThere, nullptr) ||
-            read != readThere || std::memcmp(ours, theirs, read) != 0) {
+        if (!ReadAt(payload_.Get(), offset, ours, kBlockSize, read) ||
+            !ReadAt(installed.Get(), offset, theirs, kBlockSize, readThere) || read != readThere ||
+            std::memcmp(ours, theirs, read) != 0) {
             return false;
         }
         if (read == 0) {
-            return SetFilePointerEx(payload_.Get(), kStart, nullptr, FILE_BEGIN) != FALSE;
+            return true;
         }
     }
 }
