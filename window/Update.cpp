@@ -87,12 +87,10 @@ void Update::Dispatch(MSG& message) {
     DispatchMessageW(&message);
 }
 
+// Kept until the update returns: the label, which screen readers and other
+// programs read while the window answers, only ever holds the final text.
 bool Update::SetStatusText(std::wstring_view text) {
-    TerminatedText terminated;
-    if (!terminated.Assign(text)) {
-        return false;
-    }
-    return SetWindowTextW(label1_, terminated.CStr()) != FALSE;
+    return statusText_.Assign(text);
 }
 
 LRESULT CALLBACK Update::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -165,10 +163,6 @@ bool Update::OnCreate() {
 }
 
 void Update::OnRunUpdate() {
-    // The window keeps painting while the update runs, but the label is not
-    // redrawn until it returns: a later text replaces an earlier one before
-    // either is seen, and the result shows only once it is final.
-    SendMessageW(label1_, WM_SETREDRAW, FALSE, 0);
     updating_ = true;
     {
         Win32FileSystem files(log_);
@@ -176,8 +170,10 @@ void Update::OnRunUpdate() {
         exitCode_ = EndOfRun(log_, outcome, files.Busy());
     }
     updating_ = false;
-    SendMessageW(label1_, WM_SETREDRAW, TRUE, 0);
-    InvalidateRect(label1_, nullptr, TRUE);
+    // Nothing was found: the label stays empty, as it was never written.
+    if (statusText_.CStr()[0] != L'\0' && !SetWindowTextW(label1_, statusText_.CStr())) {
+        log_.Failure({L"showing the status text"}, GetLastError());
+    }
     if (endRequested_) {
         ExitProcess(exitCode_);
     }

@@ -3,6 +3,7 @@
 #include "FileLog.h"
 #include "Handles.h"
 #include "Picture.h"
+#include "TerminatedText.h"
 #include "UpdateLayout.h"
 #include "UpdateProcedure.h"
 
@@ -47,6 +48,7 @@ private:
                                      int id, const TwipsRect& twips) const;
 
     FileLog& log_;
+    TerminatedText statusText_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND label1_ = nullptr;

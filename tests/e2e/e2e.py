@@ -486,6 +486,10 @@ CASES = [
          0, attributes=((0, EXECUTABLE, "+h"), (1, EXECUTABLE, "+h"), (1, "setup.log", "+s"))),
     Case("payload_missing", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False),
     Case("destination_running", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1),
+    # Read from outside all along (as a screen reader does while the window
+    # answers), the label holds nothing until it holds the failure text.
+    Case("second_running_after_first_updated", ({EXECUTABLE: OLD}, {EXECUTABLE: SLEEPER}),
+         FAILURE, 1, updated=(True, False), running=1, on_32_bit=dict(updated=(False, False))),
     # A failure in the first folder leaves the second one unvisited.
     # On 32-bit Windows a user's read-only file there stops nothing.
     Case("first_read_only", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
@@ -900,6 +904,9 @@ class Run:
                             str(self.case.settle_ms) if self.case.label else "1500")
         self.settled_after = time.monotonic() - started
         self.failures.equal("label text", values.get("label_text"), self.case.label)
+        # What a screen reader reads meanwhile: never a text the label does not end with.
+        self.failures.equal("texts the label held while the update ran",
+                            values.get("label_texts_read"), self.case.label)
         self.failures.equal("label written", values.get("label_written"),
                             "1" if self.case.label else "0")
         self.failures.equal("picture text", values.get("image_text"), "Ok")

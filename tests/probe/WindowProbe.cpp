@@ -7,7 +7,8 @@
 //   Reads the updater's window and prints key=value lines.
 //   --timeout  how long to wait for the window to appear (default 10000)
 //   --settle   wait up to MS for the label to be written and the update to
-//              have returned, asking the window for an answer all along
+//              have returned, asking the window for an answer and reading the
+//              label all along (label_texts_read: every text it held, '|' between)
 //
 // WindowProbe launch <program> <current dir> <window class> <control id> <texts> <click id> [hold
 // file]
@@ -112,15 +113,20 @@ bool RoundTrip(HWND window) {
 // True when the label was written and the update has returned. The window
 // answers throughout the update but keeps the label from drawing until then,
 // which shows from outside as a label that is not visible. `slowestMs` is the
-// longest the window took to answer meanwhile.
-bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs) {
+// longest the window took to answer meanwhile; `read` gathers every text the
+// label held, visible or not, as a screen reader would have read it.
+bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs, std::wstring& read) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         const ULONGLONG asked = GetTickCount64();
         const bool answered = RoundTrip(window);
         const ULONGLONG now = GetTickCount64();
         slowestMs = std::max(slowestMs, now - asked);
-        const bool written = !WindowText(label).empty() && IsWindowVisible(label);
+        const std::wstring text = WindowText(label);
+        if (!text.empty() && (L"|" + read + L"|").find(L"|" + text + L"|") == std::wstring::npos) {
+            read += (read.empty() ? L"" : L"|") + text;
+        }
+        const bool written = !text.empty() && IsWindowVisible(label);
         if (!answered || written || now >= deadline) {
             return answered && written;
         }
@@ -575,8 +581,10 @@ int Read(int argc, wchar_t** argv) {
     const HWND image = GetDlgItem(window, kImage1Id);
     if (settle && label != nullptr) {
         ULONGLONG slowestMs = 0;
-        Print(L"label_written", Settle(window, label, settleMs, slowestMs) ? 1 : 0);
+        std::wstring read;
+        Print(L"label_written", Settle(window, label, settleMs, slowestMs, read) ? 1 : 0);
         Print(L"slowest_answer_ms", static_cast<long>(slowestMs));
+        Print(L"label_texts_read", read);
     }
 
     {

@@ -113,12 +113,14 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
     const auto noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
 
     const LONG verified = verify_(noWindow, &action, &trust);
+    // Each refusal below has an error of its own: the thread's last error,
+    // which whatever ran in between may have cleared, never decides.
     auto error = static_cast<DWORD>(verified);
     if (verified == ERROR_SUCCESS) {
         CRYPT_PROVIDER_DATA* provider = providerData_(trust.hWVTStateData);
         const CRYPT_PROVIDER_SGNR* first =
             provider != nullptr ? signer_(provider, 0, FALSE, 0) : nullptr;
-        error = first != nullptr && SignerIsPinned(*first, log) ? ERROR_SUCCESS : GetLastError();
+        error = SignerRefusal(first, log);
     }
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
     verify_(noWindow, &action, &trust);
@@ -126,18 +128,18 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
         log.Failure({L"the payload's signature"}, error);
     }
     SetLastError(error);
-    return error == ERROR_SUCCESS;
+    return verified == ERROR_SUCCESS && error == ERROR_SUCCESS;
 }
 
-bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& log) const {
-    if (signer.csCertChain == 0 || signer.pasCertChain == nullptr ||
-        signer.pasCertChain[0].pCert == nullptr) {
+DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const {
+    if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
+        signer->pasCertChain[0].pCert == nullptr) {
         log.Failure({L"the payload's signature names no signer"},
                     static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
-        SetLastError(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
-        return false;
+        return static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT);
     }
-    PCCERT_CONTEXT certificate = signer.pasCertChain[0].pCert;
+    const CRYPT_PROVIDER_SGNR& signerInfo = *signer;
+    PCCERT_CONTEXT certificate = signerInfo.pasCertChain[0].pCert;
     std::array<wchar_t, 256> name{};
     nameOf_(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
             static_cast<DWORD>(name.size()));
@@ -148,24 +150,25 @@ bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& 
     if (!hashPublicKey_(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
                         &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
         size != key.size()) {
-        log.Failure({L"hashing the signer's public key"}, GetLastError());
-        return false;
+        const DWORD error = GetLastError();
+        // A hash that did not come out is a refusal, whatever the error says.
+        log.Failure({L"hashing the signer's public key"}, error);
+        return error != ERROR_SUCCESS ? error : static_cast<DWORD>(NTE_BAD_HASH);
     }
     const PinTable& pins = *pinTable;
     if (std::find(pins.keys.begin(), pins.keys.begin() + pins.count, key) ==
         pins.keys.begin() + pins.count) {
         log.Failure({L"the signer's key is not one that this build pins"},
                     static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
-        SetLastError(static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
-        return false;
+        return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
     }
 
     // Only what the system already knows: a revocation it has cached refuses,
     // an unknown status does not.
     CERT_REVOCATION_PARA para{};
     para.cbSize = sizeof(para);
-    if (signer.csCertChain > 1) {
-        para.pIssuerCert = signer.pasCertChain[1].pCert;
+    if (signerInfo.csCertChain > 1) {
+        para.pIssuerCert = signerInfo.pasCertChain[1].pCert;
     }
     CERT_REVOCATION_STATUS status{};
     status.cbSize = sizeof(status);
@@ -175,14 +178,13 @@ bool PublisherCheck::SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& 
                            &context, CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status)) {
         if (status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED)) {
             log.Failure({L"the signer's certificate is revoked"}, status.dwError);
-            SetLastError(static_cast<DWORD>(CERT_E_REVOKED));
-            return false;
+            return static_cast<DWORD>(CERT_E_REVOKED);
         }
         log.Failure({L"no revocation status of the signer's certificate is known offline; "
                      L"not refused"},
                     status.dwError);
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,

@@ -33,7 +33,10 @@ public:
 private:
     enum class Version { Found, None, Failed };
     [[nodiscard]] Version FileVersion(const wchar_t* path, ULONGLONG& version) const;
-    [[nodiscard]] bool SignerIsPinned(const CRYPT_PROVIDER_SGNR& signer, FileLog& log) const;
+    // ERROR_SUCCESS when the signer's key is a pinned one and not known to be
+    // revoked; otherwise the refusal's own error, never ERROR_SUCCESS. A
+    // signature without a signer is refused.
+    [[nodiscard]] DWORD SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const;
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;
