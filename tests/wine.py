@@ -30,6 +30,7 @@ import argparse
 import contextlib
 import dataclasses
 import fcntl
+import functools
 import json
 import os
 import select
@@ -131,14 +132,22 @@ def _tiny_x86_program():
 
 
 def x86_code():
-    """(True, "yes") when this machine executes 32-bit x86 code, else (False, why).
-    Found by running a tiny 32-bit program: neither the kernel's version nor its
-    configuration nor the packages installed tell."""
+    """(True, "yes") when this machine executes 32-bit x86 code, else (False, why):
+    $ZIMLEX_X86_CODE where a run has found it already, else the answer of a tiny
+    32-bit program."""
     answer = os.environ.get("ZIMLEX_X86_CODE", "")
     if answer == "yes":
         return True, answer
     if answer.startswith("no"):
         return False, answer.partition(":")[2].strip() or "no"
+    return _run_tiny_x86_program()
+
+
+# Once per process: every platform asks, and a prefix asks again.
+@functools.cache
+def _run_tiny_x86_program():
+    """Neither the kernel's version nor its configuration nor the packages
+    installed tell whether 32-bit code runs; running some does."""
     with tempfile.TemporaryDirectory() as folder:
         program = Path(folder) / "x86-exit-42"
         program.write_bytes(_tiny_x86_program())
@@ -182,7 +191,7 @@ def assigned_lane(platform):
 
 
 class Prefix:
-    """One Wine prefix of a chosen architecture; its server and desktop are shared
+    """One lane of a platform: a Wine prefix whose server and desktop are shared
     by whoever runs programs in it, one at a time."""
 
     def __init__(self, build_dir, platform=None, lane=None):

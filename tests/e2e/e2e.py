@@ -633,7 +633,7 @@ class Failures:
 
 
 class Prefix(wine.Prefix):
-    """The build's prefix for one architecture, with the programs the cases run."""
+    """A lane of the build's prefix for one platform, with the programs the cases run."""
 
     def __init__(self, build_dir, platform):
         super().__init__(build_dir, platform)
@@ -1114,7 +1114,7 @@ def run_case(prefix, case):
         finally:
             run.stop_all()
     elapsed = time.monotonic() - started
-    name = f"{prefix.name}.{case.name}"
+    name = f"{prefix.platform.name}.{case.name}"
     if run.failures.items:
         for item in run.failures.items:
             print(f"FAIL {name}: {item}")
