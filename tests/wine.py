@@ -473,10 +473,10 @@ def main():
         print("yes" if runs else f"no: {answer}")
         return 0
     if args.command == "platforms":
-        # One line a platform, tab-separated: its name, its lanes, and why it
-        # cannot run here (or nothing).
+        # One line a platform, tab-separated: its name, its build's preset, its
+        # lanes, and why it cannot run here (or nothing).
         for platform in platforms_of(args.build_target):
-            print(f"{platform.name}\t{','.join(platform.lane_names())}\t"
+            print(f"{platform.name}\t{platform.preset}\t{','.join(platform.lane_names())}\t"
                   f"{platform.cannot_run() or ''}")
         return 0
     if args.build_dir is None:
