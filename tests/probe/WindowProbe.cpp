@@ -40,6 +40,7 @@
 #include <cwchar>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -110,12 +111,12 @@ bool RoundTrip(HWND window) {
     return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, kRoundTripMs, &result) != 0;
 }
 
-// True when the label was written and the update has returned. The window
-// answers throughout the update but keeps the label from drawing until then,
-// which shows from outside as a label that is not visible. `slowestMs` is the
-// longest the window took to answer meanwhile; `read` gathers every text the
-// label held, visible or not, as a screen reader would have read it.
-bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs, std::wstring& read) {
+// True when the label was written, which the updater does once the update has
+// returned, and shows. The window answers throughout the update; `slowestMs` is
+// the longest it took meanwhile, and `read` gathers every text the label held,
+// as a screen reader would have read it.
+bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs,
+            std::vector<std::wstring>& read) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         const ULONGLONG asked = GetTickCount64();
@@ -123,8 +124,8 @@ bool Settle(HWND window, HWND label, DWORD timeoutMs, ULONGLONG& slowestMs, std:
         const ULONGLONG now = GetTickCount64();
         slowestMs = std::max(slowestMs, now - asked);
         const std::wstring text = WindowText(label);
-        if (!text.empty() && (L"|" + read + L"|").find(L"|" + text + L"|") == std::wstring::npos) {
-            read += (read.empty() ? L"" : L"|") + text;
+        if (!text.empty() && std::find(read.begin(), read.end(), text) == read.end()) {
+            read.push_back(text);
         }
         const bool written = !text.empty() && IsWindowVisible(label);
         if (!answered || written || now >= deadline) {
@@ -581,10 +582,14 @@ int Read(int argc, wchar_t** argv) {
     const HWND image = GetDlgItem(window, kImage1Id);
     if (settle && label != nullptr) {
         ULONGLONG slowestMs = 0;
-        std::wstring read;
+        std::vector<std::wstring> read;
         Print(L"label_written", Settle(window, label, settleMs, slowestMs, read) ? 1 : 0);
         Print(L"slowest_answer_ms", static_cast<long>(slowestMs));
-        Print(L"label_texts_read", read);
+        std::wstring texts;
+        for (const std::wstring& text : read) {
+            texts += (texts.empty() ? L"" : L"|") + text;
+        }
+        Print(L"label_texts_read", texts);
     }
 
     {
