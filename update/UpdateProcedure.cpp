@@ -1,5 +1,6 @@
 #include "UpdateProcedure.h"
 
+#include "ExitStatus.h"
 #include "UpdateTargets.h"
 
 std::wstring_view TrimSpaces(std::wstring_view text) {
@@ -23,49 +24,66 @@ namespace {
 
 // The trapped stretch: the first failure abandons the rest of the list, and
 // folders already updated stay updated.
-UpdateOutcome UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log) {
-    UpdateOutcome outcome = UpdateOutcome::NothingFound;
+Result UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log, bool& updated) {
     ProgramFilesFolders folders;
-    if (!files.ProgramFiles(folders)) {
-        return UpdateOutcome::Failed;
+    if (Result found = files.ProgramFiles(folders); !found) {
+        return found;
     }
+    bool payloadOpen = false;
     for (const FolderPath& programFiles : folders) {
         UpdateTarget target;
         FileName firstFile;
         if (!target.For(programFiles.View())) {
-            log.Step({L"folder too long for Windows: ", programFiles.View()});
-            return UpdateOutcome::Failed;
+            return Result(kErrorFilenameTooLong,
+                          {L"naming the folders below ", programFiles.View()});
         }
-        // The file system says why a probe failed.
-        if (!files.Probe(target.probePattern.View(), firstFile)) {
-            return UpdateOutcome::Failed;
+        if (Result probed = files.Probe(target.probePattern.View(), firstFile); !probed) {
+            return probed;
         }
         if (TrimSpaces(firstFile.View()).empty()) {
             log.Step({L"probe ", target.probePattern.View(), L": no ordinary file, not installed"});
             continue;
         }
         log.Step({L"probe ", target.probePattern.View(), L": found ", firstFile.View()});
-        if (!files.Copy(kPayload, target.destination.View()) ||
-            !window.SetStatusText(target.successText.View())) {
-            return UpdateOutcome::Failed;
+        if (!payloadOpen) {
+            if (Result opened = files.OpenPayload(kPayload); !opened) {
+                return opened;
+            }
+            payloadOpen = true;
+        }
+        if (Result installed = files.Install(target.destination.View()); !installed) {
+            return installed;
+        }
+        if (!window.SetStatusText(target.successText.View())) {
+            return Result(kErrorInsufficientBuffer, {L"showing ", target.successText.View()});
         }
         log.Step({L"status: ", target.successText.View()});
-        outcome = UpdateOutcome::Updated;
+        updated = true;
     }
-    return outcome;
+    return {};
 }
 
 } // namespace
 
-UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
+int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
     window.HandlePendingMessages();
-    const UpdateOutcome outcome = UpdateEachTarget(window, files, log);
-    if (outcome == UpdateOutcome::Failed) {
+    bool updated = false;
+    const Result result = UpdateEachTarget(window, files, log, updated);
+    if (!result) {
+        log.Failure(result);
         log.Step({L"status: ", kFailureText});
         // Nothing sensible is left to do if even this fails; the program keeps running.
         static_cast<void>(window.SetStatusText(kFailureText));
-    } else if (outcome == UpdateOutcome::NothingFound) {
+    } else if (!updated) {
         log.Step({L"no installation found: nothing to update"});
     }
-    return outcome;
+    const int status = ExitStatusOf(result);
+    // Closes the log as MSI's logs end.
+    const std::wstring_view meaning = status == kExitBusy
+                                          ? L" (another updater is busy: try again later)"
+                                      : !result ? L" (failed)"
+                                      : updated ? L" (updated)"
+                                                : L" (nothing found)";
+    log.Step({L"end of the update: exit status ", NumberText(status).View(), meaning});
+    return status;
 }

@@ -1,41 +1,12 @@
 #pragma once
 
-#include <algorithm>
+#include "FixedText.h"
+#include "Result.h"
+
 #include <array>
 #include <cstddef>
 #include <initializer_list>
 #include <string_view>
-
-// A file name or a path, fixed-size so the program needs no heap-allocating
-// strings. Anything longer than the capacity is refused, never cut short.
-template <std::size_t Capacity> class FixedText {
-public:
-    static constexpr std::size_t kCapacity = Capacity;
-
-    [[nodiscard]] bool Assign(std::wstring_view text) {
-        length_ = 0;
-        return Append(text);
-    }
-    [[nodiscard]] bool Append(std::wstring_view text) {
-        if (text.size() > kCapacity - length_) {
-            return false;
-        }
-        std::copy(text.begin(), text.end(), text_.begin() + length_);
-        length_ += text.size();
-        return true;
-    }
-    void Clear() { length_ = 0; }
-    [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }
-
-private:
-    std::array<wchar_t, kCapacity> text_{};
-    std::size_t length_ = 0;
-};
-
-// As the directory probe answers it: a Windows file name.
-using FileName = FixedText<260>;
-// A Windows path short of its terminating zero.
-using FolderPath = FixedText<259>;
 
 // The Program Files folders to look in, in order, each named once.
 class ProgramFilesFolders {
@@ -68,22 +39,26 @@ class StatusWindow {
 public:
     // Handles the window messages already pending. May end the program.
     virtual void HandlePendingMessages() = 0;
+    // Kept for the window's label; false when it does not fit.
     [[nodiscard]] virtual bool SetStatusText(std::wstring_view text) = 0;
 
 protected:
     ~StatusWindow() = default;
 };
 
-// What the procedure needs from the file system. A false result is a failure
-// that abandons the rest of the update.
+// What the procedure needs from the file system. A failure abandons the rest
+// of the update.
 class FileSystem {
 public:
     // The system's own Program Files folders: the 32-bit one first, then the
     // native one.
-    [[nodiscard]] virtual bool ProgramFiles(ProgramFilesFolders& folders) = 0;
+    [[nodiscard]] virtual Result ProgramFiles(ProgramFilesFolders& folders) = 0;
     // Answers an empty name when no ordinary file matches or the folder is missing.
-    [[nodiscard]] virtual bool Probe(std::wstring_view pattern, FileName& firstFile) = 0;
-    [[nodiscard]] virtual bool Copy(std::wstring_view source, std::wstring_view destination) = 0;
+    [[nodiscard]] virtual Result Probe(std::wstring_view pattern, FileName& firstFile) = 0;
+    // Opens and checks `source` once, before the first installation; every
+    // installation of the run gets its bytes.
+    [[nodiscard]] virtual Result OpenPayload(std::wstring_view source) = 0;
+    [[nodiscard]] virtual Result Install(std::wstring_view destination) = 0;
 
 protected:
     ~FileSystem() = default;
@@ -95,15 +70,26 @@ class UpdateLog {
 public:
     // One step of the run, on a line of its own: `parts` one after the other.
     virtual void Step(std::initializer_list<std::wstring_view> parts) = 0;
+    // A failed step with its Windows error.
+    virtual void Failure(const Result& failure) = 0;
 
 protected:
     ~UpdateLog() = default;
 };
 
-enum class UpdateOutcome { NothingFound, Updated, Failed };
+// What the window starts once it is first shown: one whole run of the update.
+class UpdateRun {
+public:
+    // Answers the program's exit status.
+    [[nodiscard]] virtual int Run(StatusWindow& window) = 0;
+
+protected:
+    ~UpdateRun() = default;
+};
 
 [[nodiscard]] std::wstring_view TrimSpaces(std::wstring_view text);
 
-// Replaces Zimlex.exe in every known installation folder and reports the
-// outcome through the status text. The outcome only serves the exit status.
-UpdateOutcome RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log);
+// Replaces Zimlex.exe in every known installation folder, reports the outcome
+// through the status text, and answers the exit status, which the log's last
+// line carries.
+[[nodiscard]] int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log);

@@ -1,9 +1,7 @@
 #include "Update.h"
 
-#include "ExitStatus.h"
 #include "Resource.h"
 #include "TerminatedText.h"
-#include "Win32FileSystem.h"
 
 #include <utility>
 
@@ -21,7 +19,7 @@ constexpr UINT kRunUpdateMessage = WM_APP + 1;
 
 } // namespace
 
-bool Update::Create(HINSTANCE instance, int showCommand) {
+Result Update::Create(HINSTANCE instance, int showCommand) {
     instance_ = instance;
     dpi_ = ScreenDpi();
 
@@ -34,7 +32,7 @@ bool Update::Create(HINSTANCE instance, int showCommand) {
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
     if (RegisterClassExW(&windowClass) == 0) {
-        return false;
+        return Result(GetLastError(), {L"registering the window class"});
     }
 
     RECT frame{0, 0, Pixels(kClientTwips.cx), Pixels(kClientTwips.cy)};
@@ -48,10 +46,15 @@ bool Update::Create(HINSTANCE instance, int showCommand) {
 
     if (CreateWindowExW(kWindowExStyle, kClassName, kCaption, kWindowStyle, left, top, width,
                         height, nullptr, nullptr, instance, this) == nullptr) {
-        return false;
+        // When the window's own creation failed, the system's error is not the reason.
+        return Result(createError_ != ERROR_SUCCESS ? createError_ : GetLastError(),
+                      {L"creating the window"});
     }
     ShowWindow(window_, showCommand);
-    return PostMessageW(window_, kRunUpdateMessage, 0, 0) != FALSE;
+    if (!PostMessageW(window_, kRunUpdateMessage, 0, 0)) {
+        return Result(GetLastError(), {L"starting the update"});
+    }
+    return {};
 }
 
 int Update::RunMessageLoop() {
@@ -143,6 +146,7 @@ bool Update::OnCreate() {
     label1_ = CreateControl(L"STATIC", L"", SS_CENTER | SS_NOPREFIX | SS_PATHELLIPSIS, kLabel1Id,
                             kLabel1Twips);
     if (image1_ == nullptr || label1_ == nullptr) {
+        createError_ = GetLastError();
         return false;
     }
 
@@ -164,15 +168,11 @@ bool Update::OnCreate() {
 
 void Update::OnRunUpdate() {
     updating_ = true;
-    {
-        Win32FileSystem files(log_);
-        const UpdateOutcome outcome = RunUpdate(*this, files, log_);
-        exitCode_ = EndOfRun(log_, outcome, files.Busy());
-    }
+    exitCode_ = run_.Run(*this);
     updating_ = false;
     // Nothing was found: the label stays empty, as it was never written.
     if (statusText_.CStr()[0] != L'\0' && !SetWindowTextW(label1_, statusText_.CStr())) {
-        log_.Failure({L"showing the status text"}, GetLastError());
+        log_.Failure(Result(GetLastError(), {L"showing the status text"}));
     }
     if (endRequested_) {
         ExitProcess(exitCode_);

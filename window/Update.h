@@ -1,6 +1,5 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Handles.h"
 #include "Picture.h"
 #include "TerminatedText.h"
@@ -15,15 +14,12 @@
 // run of the update right after the window is first shown.
 class Update final : public StatusWindow {
 public:
-    // The update's steps go to `log`.
-    explicit Update(FileLog& log) : log_(log) {}
-    Update(const Update&) = delete;
-    Update& operator=(const Update&) = delete;
-    ~Update() = default;
+    // Once shown, the window starts `run`; what goes wrong with the window
+    // itself goes to `log`.
+    Update(UpdateRun& run, UpdateLog& log) : run_(run), log_(log) {}
 
-    [[nodiscard]] bool Create(HINSTANCE instance, int showCommand);
-    // Runs until the window is gone; answers 1 when the update ended with the
-    // failure text, 0 otherwise.
+    [[nodiscard]] Result Create(HINSTANCE instance, int showCommand);
+    // Runs until the window is gone; answers the run's exit status.
     [[nodiscard]] int RunMessageLoop();
 
     void HandlePendingMessages() override;
@@ -47,7 +43,8 @@ private:
     [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
                                      int id, const TwipsRect& twips) const;
 
-    FileLog& log_;
+    UpdateRun& run_;
+    UpdateLog& log_;
     TerminatedText statusText_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
@@ -55,6 +52,7 @@ private:
     HWND image1_ = nullptr;
     int dpi_ = USER_DEFAULT_SCREEN_DPI;
     int exitCode_ = 0;
+    DWORD createError_ = ERROR_SUCCESS;
     bool updating_ = false;
     bool endRequested_ = false;
     UniqueGdiObject labelFont_;

@@ -327,7 +327,7 @@ def check_deployed_busy(run):
     run.failures.true("a deployment tool's updater ends with 1618", "exit_code=1618 " in output,
                       output)
     check_log(r"another updater is copying; waiting for it up to 60 s",
-              r"another updater still holds the lock .*: error 1460 \(.+\)", status=1618)(run)
+              r"another updater still holds the lock .*: error 1618 \(.+\)", status=1618)(run)
 
 
 # --- signed releases --------------------------------------------------------------

@@ -1,3 +1,4 @@
+#include "ExitStatus.h"
 #include "Switches.h"
 #include "UpdateProcedure.h"
 
@@ -5,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -46,27 +48,42 @@ private:
     Log& log_;
 };
 
+// Every failure of the fakes carries this error unless a test names another.
+constexpr WindowsError kFakeError = 5;
+
 class FakeFiles final : public FileSystem {
 public:
     explicit FakeFiles(Log& log) : log_(log) {}
 
-    bool ProgramFiles(ProgramFilesFolders& folders) override {
-        return lookUpFolders &&
-               std::all_of(programFiles.begin(), programFiles.end(),
-                           [&](const std::wstring& folder) { return folders.Add(folder); });
+    Result ProgramFiles(ProgramFilesFolders& folders) override {
+        const bool added = lookUpFolders && std::all_of(programFiles.begin(), programFiles.end(),
+                                                        [&](const std::wstring& folder) {
+                                                            return folders.Add(folder);
+                                                        });
+        return added ? Result() : Result(kFakeError, {L"looking up"});
     }
 
-    bool Probe(std::wstring_view pattern, FileName& firstFile) override {
+    Result Probe(std::wstring_view pattern, FileName& firstFile) override {
         log_.push_back(L"probe " + std::wstring(pattern));
         const auto found = answers.find(std::wstring(pattern));
         if (found == answers.end()) {
-            return true;
+            return {};
         }
-        return found->second != L"<error>" && firstFile.Assign(found->second);
+        return found->second != L"<error>" && firstFile.Assign(found->second)
+                   ? Result()
+                   : Result(kFakeError, {L"probing"});
     }
-    bool Copy(std::wstring_view source, std::wstring_view destination) override {
-        log_.push_back(L"copy " + std::wstring(source) + L" -> " + std::wstring(destination));
-        return !failingCopies.contains(std::wstring(destination));
+    Result OpenPayload(std::wstring_view source) override {
+        source_ = source;
+        ++opened;
+        return openError ? Result(*openError, {L"opening"}) : Result();
+    }
+    // Logged as one copy of the opened payload, so the order of steps reads as one list.
+    Result Install(std::wstring_view destination) override {
+        log_.push_back(L"copy " + source_ + L" -> " + std::wstring(destination));
+        return failingCopies.contains(std::wstring(destination))
+                   ? Result(kFakeError, {L"copying to ", destination})
+                   : Result();
     }
 
     // 64-bit Windows installed on C:.
@@ -74,9 +91,12 @@ public:
     bool lookUpFolders = true;
     std::map<std::wstring, std::wstring> answers;
     std::set<std::wstring> failingCopies;
+    std::optional<WindowsError> openError;
+    int opened = 0;
 
 private:
     Log& log_;
+    std::wstring source_ = L"<not opened>";
 };
 
 class FakeLog final : public UpdateLog {
@@ -88,8 +108,22 @@ public:
         }
         lines.push_back(line);
     }
+    void Failure(const Result& failure) override {
+        lines.push_back(std::wstring(failure.Step()) + L": error " +
+                        std::to_wstring(failure.Error()));
+    }
 
     Log lines;
+};
+
+// One run's fakes, all writing into one log of steps.
+struct FakeRun {
+    [[nodiscard]] int Update() { return RunUpdate(window, files, runLog); }
+
+    Log log;
+    FakeWindow window{log};
+    FakeFiles files{log};
+    FakeLog runLog;
 };
 
 std::wstring Probe(const std::wstring& pattern) {
@@ -108,7 +142,7 @@ struct MatrixCase {
     std::set<std::wstring> failingCopies;
     std::set<std::wstring> failingTexts;
     Log expected;
-    UpdateOutcome outcome;
+    int exitStatus;
 
     friend void PrintTo(const MatrixCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -117,180 +151,183 @@ class FolderMatrix : public testing::TestWithParam<MatrixCase> {};
 
 TEST_P(FolderMatrix, ProbesCopiesAndReportsInOrder) {
     const MatrixCase& c = GetParam();
-    Log log;
-    FakeWindow window(log);
-    FakeFiles files(log);
-    FakeLog runLog;
-    files.answers = c.answers;
-    files.failingCopies = c.failingCopies;
-    window.failingTexts = c.failingTexts;
+    FakeRun run;
+    run.files.answers = c.answers;
+    run.files.failingCopies = c.failingCopies;
+    run.window.failingTexts = c.failingTexts;
 
-    const UpdateOutcome outcome = RunUpdate(window, files, runLog);
+    const int exitStatus = run.Update();
 
     Log expected{L"yield"};
     expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-    EXPECT_EQ(log, expected);
-    EXPECT_EQ(outcome, c.outcome);
+    EXPECT_EQ(run.log, expected);
+    EXPECT_EQ(exitStatus, c.exitStatus);
+    EXPECT_LE(run.files.opened, 1) << "the payload is opened once for all folders";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Update, FolderMatrix,
-    testing::Values(MatrixCase{"Neither",
-                               {},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), Probe(kSecondPattern)},
-                               UpdateOutcome::NothingFound},
-                    MatrixCase{"OnlyFirst",
-                               {{kFirstPattern, L"Zimlex.exe"}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
-                                Probe(kSecondPattern)},
-                               UpdateOutcome::Updated},
-                    MatrixCase{"OnlySecond",
-                               {{kSecondPattern, L"readme.txt"}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe),
-                                Status(kSecondUpdated)},
-                               UpdateOutcome::Updated},
-                    MatrixCase{"Both",
-                               {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
-                                Probe(kSecondPattern), CopyTo(kSecondExe), Status(kSecondUpdated)},
-                               UpdateOutcome::Updated},
-                    MatrixCase{"FirstCopyFailsSoSecondIsNeverProbed",
-                               {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
-                               {kFirstExe},
-                               {},
-                               {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFailure)},
-                               UpdateOutcome::Failed},
-                    MatrixCase{"SecondCopyFailsAfterFirstSucceeded",
-                               {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
-                               {kSecondExe},
-                               {},
-                               {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
-                                Probe(kSecondPattern), CopyTo(kSecondExe), Status(kFailure)},
-                               UpdateOutcome::Failed},
-                    MatrixCase{"StatusWriteFailsInSuccessBranch",
-                               {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
-                               {},
-                               {kFirstUpdated},
-                               {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
-                                Status(kFailure)},
-                               UpdateOutcome::Failed},
-                    MatrixCase{"FailureTextWriteFailsToo",
-                               {{kSecondPattern, L"b"}},
-                               {kSecondExe},
-                               {kFailure},
-                               {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe),
-                                Status(kFailure)},
-                               UpdateOutcome::Failed},
-                    MatrixCase{"ProbeErrorIsAFailure",
-                               {{kFirstPattern, L"<error>"}, {kSecondPattern, L"b"}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), Status(kFailure)},
-                               UpdateOutcome::Failed},
-                    MatrixCase{"AnswerOfSpacesCountsAsEmpty",
-                               {{kFirstPattern, L"   "}, {kSecondPattern, L" "}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), Probe(kSecondPattern)},
-                               UpdateOutcome::NothingFound},
-                    MatrixCase{"NameWithSurroundingSpacesCounts",
-                               {{kSecondPattern, L"  x  "}},
-                               {},
-                               {},
-                               {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe),
-                                Status(kSecondUpdated)},
-                               UpdateOutcome::Updated}),
+    testing::Values(
+        MatrixCase{"Neither", {}, {}, {}, {Probe(kFirstPattern), Probe(kSecondPattern)}, kExitDone},
+        MatrixCase{
+            "OnlyFirst",
+            {{kFirstPattern, L"Zimlex.exe"}},
+            {},
+            {},
+            {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated), Probe(kSecondPattern)},
+            kExitDone},
+        MatrixCase{"OnlySecond",
+                   {{kSecondPattern, L"readme.txt"}},
+                   {},
+                   {},
+                   {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe),
+                    Status(kSecondUpdated)},
+                   kExitDone},
+        MatrixCase{"Both",
+                   {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
+                   {},
+                   {},
+                   {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
+                    Probe(kSecondPattern), CopyTo(kSecondExe), Status(kSecondUpdated)},
+                   kExitDone},
+        MatrixCase{"FirstCopyFailsSoSecondIsNeverProbed",
+                   {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
+                   {kFirstExe},
+                   {},
+                   {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFailure)},
+                   kExitFailed},
+        MatrixCase{"SecondCopyFailsAfterFirstSucceeded",
+                   {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
+                   {kSecondExe},
+                   {},
+                   {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated),
+                    Probe(kSecondPattern), CopyTo(kSecondExe), Status(kFailure)},
+                   kExitFailed},
+        MatrixCase{
+            "StatusWriteFailsInSuccessBranch",
+            {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}},
+            {},
+            {kFirstUpdated},
+            {Probe(kFirstPattern), CopyTo(kFirstExe), Status(kFirstUpdated), Status(kFailure)},
+            kExitFailed},
+        MatrixCase{
+            "FailureTextWriteFailsToo",
+            {{kSecondPattern, L"b"}},
+            {kSecondExe},
+            {kFailure},
+            {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe), Status(kFailure)},
+            kExitFailed},
+        MatrixCase{"ProbeErrorIsAFailure",
+                   {{kFirstPattern, L"<error>"}, {kSecondPattern, L"b"}},
+                   {},
+                   {},
+                   {Probe(kFirstPattern), Status(kFailure)},
+                   kExitFailed},
+        MatrixCase{"AnswerOfSpacesCountsAsEmpty",
+                   {{kFirstPattern, L"   "}, {kSecondPattern, L" "}},
+                   {},
+                   {},
+                   {Probe(kFirstPattern), Probe(kSecondPattern)},
+                   kExitDone},
+        MatrixCase{"NameWithSurroundingSpacesCounts",
+                   {{kSecondPattern, L"  x  "}},
+                   {},
+                   {},
+                   {Probe(kFirstPattern), Probe(kSecondPattern), CopyTo(kSecondExe),
+                    Status(kSecondUpdated)},
+                   kExitDone}),
     [](const testing::TestParamInfo<MatrixCase>& info) { return info.param.name; });
 
 TEST(Update, EndingTheProgramInsideTheYieldTouchesNothing) {
-    Log log;
-    FakeWindow window(log);
-    FakeFiles files(log);
-    FakeLog runLog;
-    files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};
-    window.endInYield = true;
+    FakeRun run;
+    run.files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};
+    run.window.endInYield = true;
 
-    EXPECT_THROW(static_cast<void>(RunUpdate(window, files, runLog)), ProgramEnded);
-    EXPECT_EQ(log, Log{L"yield"});
+    EXPECT_THROW(static_cast<void>(run.Update()), ProgramEnded);
+    EXPECT_EQ(run.log, Log{L"yield"});
 }
 
 TEST(Update, RunningAgainStartsOver) {
-    Log log;
-    FakeWindow window(log);
-    FakeFiles files(log);
-    FakeLog runLog;
-    files.answers = {{kFirstPattern, L"a"}};
+    FakeRun run;
+    run.files.answers = {{kFirstPattern, L"a"}};
 
-    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
-    const Log once = log;
-    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
+    EXPECT_EQ(run.Update(), kExitDone);
+    const Log once = run.log;
+    EXPECT_EQ(run.Update(), kExitDone);
     Log twice = once;
     twice.insert(twice.end(), once.begin(), once.end());
-    EXPECT_EQ(log, twice);
+    EXPECT_EQ(run.log, twice);
 }
 
 // The folders are the system's: one on 32-bit Windows, another drive where
 // Windows is installed there; the text names the path actually replaced.
 TEST(Update, LooksOnlyInTheFoldersTheSystemNames) {
-    Log log;
-    FakeWindow window(log);
-    FakeFiles files(log);
-    FakeLog runLog;
-    files.programFiles = {L"D:\\Programme"};
-    files.answers = {{L"D:\\Programme\\Zimlex\\*.*", L"Zimlex.exe"}, {kSecondPattern, L"b"}};
+    FakeRun run;
+    run.files.programFiles = {L"D:\\Programme"};
+    run.files.answers = {{L"D:\\Programme\\Zimlex\\*.*", L"Zimlex.exe"}, {kSecondPattern, L"b"}};
 
-    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Updated);
-    EXPECT_EQ(log, (Log{L"yield", Probe(L"D:\\Programme\\Zimlex\\*.*"),
-                        CopyTo(L"D:\\Programme\\Zimlex\\Zimlex.exe"),
-                        Status(L"D:\\Programme\\Zimlex\\Zimlex.exe UPDATED")}));
+    EXPECT_EQ(run.Update(), kExitDone);
+    EXPECT_EQ(run.log, (Log{L"yield", Probe(L"D:\\Programme\\Zimlex\\*.*"),
+                            CopyTo(L"D:\\Programme\\Zimlex\\Zimlex.exe"),
+                            Status(L"D:\\Programme\\Zimlex\\Zimlex.exe UPDATED")}));
 }
 
 TEST(Update, FoldersThatCannotBeNamedAreAFailure) {
     for (const bool tooLong : {false, true}) {
-        Log log;
-        FakeWindow window(log);
-        FakeFiles files(log);
-        FakeLog runLog;
-        files.answers = {{kSecondPattern, L"b"}};
+        FakeRun run;
+        run.files.answers = {{kSecondPattern, L"b"}};
         if (tooLong) {
             // Room for the folder, none for what goes below it.
-            files.programFiles = {std::wstring(FolderPath::kCapacity - 5, L'x')};
+            run.files.programFiles = {std::wstring(FolderPath::kCapacity - 5, L'x')};
         } else {
-            files.lookUpFolders = false;
+            run.files.lookUpFolders = false;
         }
-        EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Failed) << tooLong;
-        EXPECT_EQ(log, (Log{L"yield", Status(kFailure)})) << tooLong;
+        EXPECT_EQ(run.Update(), kExitFailed) << tooLong;
+        EXPECT_EQ(run.log, (Log{L"yield", Status(kFailure)})) << tooLong;
     }
 }
 
 // What a person reads on a failed machine: each folder probed and what was
 // found there, every status text, and why nothing changed.
 TEST(Update, LogsEachProbeAndEveryStatusText) {
-    Log log;
-    FakeWindow window(log);
-    FakeFiles files(log);
-    FakeLog runLog;
-    files.answers = {{kFirstPattern, L"Zimlex.exe"}, {kSecondPattern, L"b"}};
-    files.failingCopies = {kSecondExe};
-    EXPECT_EQ(RunUpdate(window, files, runLog), UpdateOutcome::Failed);
-    EXPECT_EQ(runLog.lines,
-              (Log{L"probe " + kFirstPattern + L": found Zimlex.exe", L"status: " + kFirstUpdated,
-                   L"probe " + kSecondPattern + L": found b", L"status: " + kFailure}));
+    FakeRun run;
+    run.files.answers = {{kFirstPattern, L"Zimlex.exe"}, {kSecondPattern, L"b"}};
+    run.files.failingCopies = {kSecondExe};
+    EXPECT_EQ(run.Update(), kExitFailed);
+    EXPECT_EQ(
+        run.runLog.lines,
+        (Log{L"probe " + kFirstPattern + L": found Zimlex.exe", L"status: " + kFirstUpdated,
+             L"probe " + kSecondPattern + L": found b", L"copying to " + kSecondExe + L": error 5",
+             L"status: " + kFailure, L"end of the update: exit status 1 (failed)"}));
 
     FakeLog nothing;
-    files.answers.clear();
-    EXPECT_EQ(RunUpdate(window, files, nothing), UpdateOutcome::NothingFound);
+    run.files.answers.clear();
+    EXPECT_EQ(RunUpdate(run.window, run.files, nothing), kExitDone);
     EXPECT_EQ(nothing.lines, (Log{L"probe " + kFirstPattern + L": no ordinary file, not installed",
                                   L"probe " + kSecondPattern + L": no ordinary file, not installed",
-                                  L"no installation found: nothing to update"}));
+                                  L"no installation found: nothing to update",
+                                  L"end of the update: exit status 0 (nothing found)"}));
+}
+
+// The exit status comes from the failure's own error: MSI's codes pass, every
+// other error is 1, and a failure whose error reads 0 is still a failure.
+TEST(Update, ExitStatusComesFromTheErrorThatEndedTheRun) {
+    const std::vector<std::pair<WindowsError, int>> cases = {
+        {1618, 1618}, {1622, 1622}, {1639, 1639}, {5, 1}, {0x800B0100, 1}, {0, 1}};
+    for (const auto& [error, status] : cases) {
+        FakeRun run;
+        run.files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};
+        run.files.openError = error;
+        EXPECT_EQ(run.Update(), status) << error;
+        EXPECT_EQ(run.log, (Log{L"yield", Probe(kFirstPattern), Status(kFailure)})) << error;
+        EXPECT_EQ(run.runLog.lines.back().rfind(
+                      L"end of the update: exit status " + std::to_wstring(status) + L" (", 0),
+                  0U)
+            << error;
+    }
+    EXPECT_FALSE(Result(0)) << "a failure with error 0";
+    EXPECT_EQ(ExitStatusOf(Result(0)), kExitFailed);
+    EXPECT_EQ(ExitStatusOf(Result()), kExitDone);
 }
 
 TEST(TrimSpaces, RemovesOnlyLeadingAndTrailingSpaces) {

@@ -1,6 +1,7 @@
-#include "Files.h"
+#include "FileIdentity.h"
 #include "Handles.h"
-#include "Win32FileSystem.h"
+#include "PublisherCheck.h"
+#include "WindowsFileSystem.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -196,9 +197,16 @@ protected:
         return folder;
     }
 
+    // A run's copy into `destination`: the payload opened, then installed.
+    [[nodiscard]] static Result Copy(WindowsFileSystem& files, const fs::path& destination) {
+        Result opened = files.OpenPayload(L"Zimlex.ex_");
+        return opened ? files.Install(destination.wstring()) : opened;
+    }
+
     fs::path root_;
     FileLog log_;
-    Win32FileSystem files_{log_, KnownRandom};
+    PlainWaits waits_;
+    WindowsFileSystem files_{log_, waits_, KnownRandom};
 };
 
 // --- Probe -------------------------------------------------------------------
@@ -282,9 +290,7 @@ protected:
         WriteBytes(source_ / L"Zimlex.ex_", kNew);
     }
 
-    [[nodiscard]] bool CopyPayload() {
-        return files_.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring());
-    }
+    [[nodiscard]] Result CopyPayload() { return Copy(files_, destination_ / L"Zimlex.exe"); }
 
     void ExpectUntouched(const std::string& oldBytes) {
         EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), oldBytes);
@@ -326,8 +332,8 @@ TEST_F(CopyTest, ComparesBytesNotSizesWithTheInstalledExecutable) {
     firstByte.front() = 'X';
     for (const std::string& installed : {lastByte, firstByte, kNew}) {
         WriteBytes(destination_ / L"Zimlex.exe", installed);
-        Win32FileSystem files(log_, KnownRandom);
-        ASSERT_TRUE(files.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+        WindowsFileSystem files(log_, waits_, KnownRandom);
+        ASSERT_TRUE(Copy(files, destination_ / L"Zimlex.exe"));
         EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
         EXPECT_EQ(Names(destination_), std::set<std::wstring>{L"Zimlex.exe"});
     }
@@ -399,8 +405,9 @@ TEST_F(CopyTest, RefusesAPayloadThatIsAHardLink) {
     fs::remove(source_ / L"Zimlex.ex_");
     ASSERT_TRUE(CreateHardLinkW((source_ / L"Zimlex.ex_").c_str(), secret.c_str(), nullptr));
 
-    EXPECT_FALSE(CopyPayload());
-    EXPECT_EQ(GetLastError(), kErrorStoppedOnLink);
+    const Result copied = CopyPayload();
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(copied.Error(), kErrorStoppedOnLink);
     ExpectUntouched(kOld);
 }
 
@@ -418,7 +425,7 @@ TEST_F(CopyTest, RefusesAReadOnlyDestination) {
 }
 
 TEST_F(CopyTest, FailsIntoAMissingFolder) {
-    EXPECT_FALSE(files_.Copy(L"Zimlex.ex_", (root_ / L"absent" / L"Zimlex.exe").wstring()));
+    EXPECT_FALSE(Copy(files_, root_ / L"absent" / L"Zimlex.exe"));
     EXPECT_FALSE(fs::exists(root_ / L"absent"));
 }
 
@@ -428,7 +435,7 @@ TEST_F(CopyTest, FailsWhileAnotherHandleDeniesDeleteSharing) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                 nullptr));
     ASSERT_TRUE(held);
-    const bool copied = CopyPayload();
+    const Result copied = CopyPayload();
     held.Reset();
     EXPECT_FALSE(copied);
     ExpectUntouched(kOld);
@@ -462,8 +469,8 @@ TEST_F(CopyTest, ReadsThePayloadFromTheCurrentDirectoryAtTheMomentOfTheFirstCopy
 TEST_F(CopyTest, OneRunInstallsOnePayloadThatNoWriterCanChange) {
     const fs::path payload = source_ / L"Zimlex.ex_";
     const fs::path second = Folder(L"second");
-    std::optional<Win32FileSystem> run(std::in_place, log_);
-    ASSERT_TRUE(run->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+    std::optional<WindowsFileSystem> run(std::in_place, log_, waits_);
+    ASSERT_TRUE(Copy(*run, destination_ / L"Zimlex.exe"));
 
     const UniqueFile writer(CreateFileW(payload.c_str(), GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -474,7 +481,7 @@ TEST_F(CopyTest, OneRunInstallsOnePayloadThatNoWriterCanChange) {
     WriteBytes(other / L"Zimlex.ex_", "swapped in");
     ASSERT_TRUE(SetCurrentDirectoryW(other.c_str()));
 
-    ASSERT_TRUE(run->Copy(L"Zimlex.ex_", (second / L"Zimlex.exe").wstring()));
+    ASSERT_TRUE(run->Install((second / L"Zimlex.exe").wstring()));
     EXPECT_EQ(ReadBytes(destination_ / L"Zimlex.exe"), kNew);
     EXPECT_EQ(ReadBytes(second / L"Zimlex.exe"), kNew);
 
@@ -564,7 +571,7 @@ TEST_F(BusyMachineTest, AScannerHoldingTheExecutableForGoodFailsAfterTheRetries)
     Scanner scanner;
     ASSERT_TRUE(scanner.Start(destination_ / L"Zimlex.exe", L"rd", 60000, true));
     const ULONGLONG started = GetTickCount64();
-    const bool copied = CopyPayload();
+    const Result copied = CopyPayload();
     const ULONGLONG elapsed = MillisecondsSince(started);
     std::cout << "gave up after " << elapsed << " ms\n";
     // Windows 10 1809 and later replace a file held with delete sharing.
@@ -579,13 +586,14 @@ TEST_F(BusyMachineTest, AScannerHoldingTheExecutableForGoodFailsAfterTheRetries)
 // Two updaters started together copy one after the other.
 TEST_F(BusyMachineTest, ASecondRunWaitsUntilTheFirstHasEnded) {
     const fs::path second = Folder(L"second");
-    std::optional<Win32FileSystem> first(std::in_place, log_);
-    ASSERT_TRUE(first->Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring()));
+    std::optional<WindowsFileSystem> first(std::in_place, log_, waits_);
+    ASSERT_TRUE(Copy(*first, destination_ / L"Zimlex.exe"));
 
     auto later = std::async(std::launch::async, [&] {
         FileLog log;
-        Win32FileSystem run(log);
-        return run.Copy(L"Zimlex.ex_", (second / L"Zimlex.exe").wstring());
+        PlainWaits waits;
+        WindowsFileSystem run(log, waits);
+        return static_cast<bool>(Copy(run, second / L"Zimlex.exe"));
     });
     EXPECT_EQ(later.wait_for(std::chrono::milliseconds(700)), std::future_status::timeout)
         << "the second run copied while the first still ran";
@@ -603,10 +611,10 @@ TEST_F(BusyMachineTest, ALockTakenByAnotherProgramFailsInsteadOfHanging) {
         Scanner squatter;
         ASSERT_TRUE(squatter.Start(kUpdatersMutexName, mode, 30000, true, 20000,
                                    root_ / L"squatter-holds"));
-        Win32FileSystem run(log_, KnownRandom, kWaitMs);
+        WindowsFileSystem run(log_, waits_, KnownRandom, kWaitMs);
         const ULONGLONG started = GetTickCount64();
-        const bool copied = run.Copy(L"Zimlex.ex_", (destination_ / L"Zimlex.exe").wstring());
-        const DWORD error = GetLastError();
+        const Result copied = Copy(run, destination_ / L"Zimlex.exe");
+        const DWORD error = copied.Error();
         const ULONGLONG elapsed = MillisecondsSince(started);
         std::wcout << mode << L": failed after " << elapsed << L" ms, error " << error << L'\n';
         EXPECT_FALSE(copied);
@@ -614,7 +622,7 @@ TEST_F(BusyMachineTest, ALockTakenByAnotherProgramFailsInsteadOfHanging) {
             EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
             EXPECT_LT(elapsed, 1000U);
         } else {
-            EXPECT_EQ(error, static_cast<DWORD>(ERROR_TIMEOUT));
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_INSTALL_ALREADY_RUNNING));
             EXPECT_GE(elapsed, kWaitMs - 100);
             EXPECT_LT(elapsed, kWaitMs + 3000);
         }
@@ -627,11 +635,61 @@ TEST_F(BusyMachineTest, TheLockOfAnUpdaterThatDiedIsFree) {
     UniqueKernelObject abandoned;
     std::thread([&] { abandoned.Reset(CreateMutexW(nullptr, TRUE, kUpdatersMutexName)); }).join();
     ASSERT_TRUE(abandoned);
-    auto run = std::async(std::launch::async, [&] { return CopyPayload(); });
+    auto run = std::async(std::launch::async, [&] { return static_cast<bool>(CopyPayload()); });
     ASSERT_EQ(run.wait_for(std::chrono::seconds(30)), std::future_status::ready)
         << "the copy waits for a lock whose owner is gone";
     EXPECT_TRUE(run.get());
     ExpectNewAndAlone();
+}
+
+// --- The publisher check --------------------------------------------------------
+
+DWORD WINAPI NoName(PCCERT_CONTEXT, DWORD, DWORD, void*, LPWSTR name, DWORD) {
+    name[0] = L'\0';
+    return 1;
+}
+// Fails as a broken provider may: without an error of its own.
+BOOL WINAPI HashFails(HCRYPTPROV_LEGACY, ALG_ID, DWORD, DWORD, PCERT_PUBLIC_KEY_INFO, BYTE*,
+                      DWORD*) {
+    SetLastError(ERROR_SUCCESS);
+    return FALSE;
+}
+BOOL WINAPI HashOfZeros(HCRYPTPROV_LEGACY, ALG_ID, DWORD, DWORD, PCERT_PUBLIC_KEY_INFO, BYTE* hash,
+                        DWORD* size) {
+    std::memset(hash, 0, *size);
+    return TRUE;
+}
+
+// A refusal carries an error of its own, whatever the thread's last error was:
+// no signer, no chain, a key that cannot be hashed, a key nobody pinned.
+TEST(PublisherCheckTest, RefusesWhatItCannotCheckWhateverTheLastErrorWas) {
+    CERT_INFO info{};
+    CERT_CONTEXT certificate{};
+    certificate.pCertInfo = &info;
+    CRYPT_PROVIDER_CERT chain{};
+    chain.pCert = &certificate;
+    CRYPT_PROVIDER_SGNR signer{};
+    signer.csCertChain = 1;
+    signer.pasCertChain = &chain;
+    const CRYPT_PROVIDER_SGNR noChain{};
+    struct Case {
+        const char* name;
+        const CRYPT_PROVIDER_SGNR* signer;
+        decltype(&CryptHashPublicKeyInfo) hash;
+    };
+    for (const Case& c :
+         {Case{"no signer", nullptr, HashOfZeros}, Case{"no chain", &noChain, HashOfZeros},
+          Case{"hash fails", &signer, HashFails}, Case{"key not pinned", &signer, HashOfZeros}}) {
+        PublisherCheck::Functions functions;
+        functions.nameOf = NoName;
+        functions.hashPublicKey = c.hash;
+        const PublisherCheck check(functions);
+        FileLog log;
+        SetLastError(ERROR_SUCCESS);
+        const Result accepted = check.AcceptsSigner(c.signer, log);
+        EXPECT_FALSE(accepted) << c.name;
+        EXPECT_NE(accepted.Error(), static_cast<DWORD>(ERROR_SUCCESS)) << c.name;
+    }
 }
 
 } // namespace

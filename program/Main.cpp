@@ -1,12 +1,13 @@
 #include "ExitStatus.h"
 #include "FileLog.h"
-#include "Procedure.h"
 #include "Switches.h"
+#include "SystemProcedure.h"
 #include "TerminatedText.h"
 #include "Update.h"
 #include "UpdateLayout.h"
 #include "Version.h"
-#include "Win32FileSystem.h"
+#include "WindowAnswering.h"
+#include "WindowsFileSystem.h"
 
 #include <windows.h>
 
@@ -56,14 +57,21 @@ public:
     [[nodiscard]] bool SetStatusText(std::wstring_view) override { return true; }
 };
 
-[[nodiscard]] int RunWithoutWindow(FileLog& log) {
-    // Not even the system's own boxes for a drive that is not ready.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    NoWindow window;
-    Win32FileSystem files(log);
-    const UpdateOutcome outcome = RunUpdate(window, files, log);
-    return EndOfRun(log, outcome, files.Busy());
-}
+// One run of the update on the Windows file system, its waits chosen by
+// whether a window has to keep answering.
+class WindowsRun final : public UpdateRun {
+public:
+    WindowsRun(FileLog& log, Waits& waits) : log_(log), waits_(waits) {}
+
+    [[nodiscard]] int Run(StatusWindow& window) override {
+        WindowsFileSystem files(log_, waits_);
+        return RunUpdate(window, files, log_);
+    }
+
+private:
+    FileLog& log_;
+    Waits& waits_;
+};
 
 } // namespace
 
@@ -85,6 +93,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         return kExitInvalidCommandLine;
     }
 
+    // Nothing to write the reason to: the exit status says it.
     FileLog log;
     TerminatedText logPath;
     if (!switches.logPath.empty() &&
@@ -97,12 +106,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         if (!switches.quiet) {
             log.Step({L"no visible desktop to show a window on: running without one"});
         }
-        return RunWithoutWindow(log);
+        // Not even the system's own boxes for a drive that is not ready.
+        SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+        PlainWaits waits;
+        WindowsRun run(log, waits);
+        NoWindow window;
+        return run.Run(window);
     }
 
-    Update update(log);
-    if (!update.Create(instance, showCommand)) {
-        log.Failure({L"creating the window"}, GetLastError());
+    WindowAnswering answering;
+    WindowsRun run(log, answering);
+    Update update(run, log);
+    if (Result created = update.Create(instance, showCommand); !created) {
+        log.Failure(created);
         return kExitFailed;
     }
     return update.RunMessageLoop();

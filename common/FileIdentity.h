@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Result.h"
 #include "TerminatedText.h"
 
 #include <windows.h>
@@ -17,13 +18,12 @@
 // The path an open handle reaches once every link is followed; a drive path
 // without the "\\?\" the system puts before it, as people read it and every
 // function takes it.
-[[nodiscard]] inline bool FinalPath(HANDLE file, TerminatedText& path) {
+[[nodiscard]] inline Result FinalPath(HANDLE file, TerminatedText& path) {
     std::array<wchar_t, MAX_PATH + 8> final{};
     const DWORD length =
         GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
     if (length == 0 || length >= final.size()) {
-        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-        return false;
+        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
     }
     std::wstring_view found(final.data(), length);
     constexpr std::wstring_view kLocal = L"\\\\?\\";
@@ -31,54 +31,48 @@
         found[kLocal.size() + 1] == L':') {
         found.remove_prefix(kLocal.size());
     }
-    if (!path.Assign(found)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    return true;
-}
-
-// Whether an open handle reaches exactly `path`, not a file that a link at
-// that name, or at a folder above it, leads to.
-[[nodiscard]] inline bool ReachesExactly(HANDLE file, std::wstring_view path) {
-    TerminatedText reached;
-    return FinalPath(file, reached) && SameName(reached.CStr(), path);
+    return path.Assign(found) ? Result() : Result(ERROR_FILENAME_EXCED_RANGE);
 }
 
 // ERROR_STOPPED_ON_SYMLINK, which mingw-w64's headers do not name: a link was
 // met where the program wanted a file of its own.
 inline constexpr DWORD kErrorStoppedOnLink = 681;
 
+// Whether an open handle reaches exactly `path`, not a file that a link at
+// that name, or at a folder above it, leads to.
+[[nodiscard]] inline Result ReachesExactly(HANDLE file, std::wstring_view path) {
+    TerminatedText reached;
+    Result found = FinalPath(file, reached);
+    return !found || SameName(reached.CStr(), path) ? found : Result(kErrorStoppedOnLink);
+}
+
 // Whether `file`, opened without following a link at its own name, is an
 // ordinary file with this one name: no link, no hard link to another file's
 // data, no folder. `info` is what the system answered.
-[[nodiscard]] inline bool IsSingleOrdinaryFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+[[nodiscard]] inline Result IsSingleOrdinaryFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
     if (!GetFileInformationByHandle(file, &info)) {
-        return false;
+        return Result(GetLastError());
     }
-    if (info.nNumberOfLinks != 1 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        SetLastError(kErrorStoppedOnLink);
-        return false;
-    }
-    return true;
+    const bool linked =
+        info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
+    return linked ? Result(kErrorStoppedOnLink) : Result();
 }
 
 // Whether `file`, opened by `name` without following a link at it, is that
 // name's own ordinary file, also with no junction or link in a folder above
 // it. Only on local drives: a network drive's paths are the server's to
 // resolve, and its final names never read as the drive letter does.
-[[nodiscard]] inline bool IsPlainFileNamed(HANDLE file, const wchar_t* name) {
+[[nodiscard]] inline Result IsPlainFileNamed(HANDLE file, const wchar_t* name) {
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!IsSingleOrdinaryFile(file, info)) {
-        return false;
+    if (Result single = IsSingleOrdinaryFile(file, info); !single) {
+        return single;
     }
     std::array<wchar_t, MAX_PATH> full{};
     std::array<wchar_t, MAX_PATH> longName{};
     DWORD length = GetFullPathNameW(name, static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (length == 0 || length >= full.size()) {
-        SetLastError(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-        return false;
+        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
     }
     // Short 8.3 names in the path read differently from the final one.
     const DWORD longLength =
@@ -89,31 +83,33 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
     }
     const wchar_t root[] = {full[0], L':', L'\\', L'\0'};
     if (full[1] != L':' || GetDriveTypeW(root) == DRIVE_REMOTE) {
-        return true;
+        return {};
     }
-    if (!ReachesExactly(file, {full.data(), length})) {
-        SetLastError(kErrorStoppedOnLink);
-        return false;
-    }
-    return true;
+    Result reached = ReachesExactly(file, {full.data(), length});
+    return reached ? reached : Result(kErrorStoppedOnLink);
 }
 
 // Reads up to `size` bytes at `offset` of a file opened for synchronous reads,
 // whatever its file position, so that no earlier reader decides where it starts;
 // `read` is 0 at the end of the file.
-[[nodiscard]] inline bool ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size,
-                                 DWORD& read) {
+[[nodiscard]] inline Result ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size,
+                                   DWORD& read) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
     read = 0;
     // At an offset, the end of the file is a failure with an error of its own.
-    return ReadFile(file, buffer, size, &read, &at) != FALSE || GetLastError() == ERROR_HANDLE_EOF;
+    if (ReadFile(file, buffer, size, &read, &at) || GetLastError() == ERROR_HANDLE_EOF) {
+        return {};
+    }
+    return Result(GetLastError());
 }
 
 // Marks an open file for deletion when its last handle closes, or unmarks it.
-[[nodiscard]] inline bool SetDeleteMark(HANDLE file, bool deleteIt) {
+[[nodiscard]] inline Result SetDeleteMark(HANDLE file, bool deleteIt) {
     FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteIt)};
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                      sizeof(disposition)) != FALSE;
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))) {
+        return {};
+    }
+    return Result(GetLastError());
 }

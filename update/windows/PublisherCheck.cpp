@@ -1,12 +1,13 @@
 #include "PublisherCheck.h"
 
-#include "Procedure.h"
+#include "SystemProcedure.h"
 #include "PublisherPins.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -57,43 +58,46 @@ bool PublisherCheck::Pinned() {
     return pinTable->count != 0;
 }
 
-bool PublisherCheck::Prepare() {
+Result PublisherCheck::Prepare() {
     if (!Pinned() || wintrust_) {
-        return true;
+        return {};
     }
     // None is a KnownDLL: each comes from System32 only, never from beside the updater.
-    wintrust_.Reset(LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    crypt32_.Reset(LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    versionDll_.Reset(LoadLibraryExW(L"version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    for (auto [module, name] :
+         {std::pair{&wintrust_, L"wintrust.dll"}, std::pair{&crypt32_, L"crypt32.dll"},
+          std::pair{&versionDll_, L"version.dll"}}) {
+        module->Reset(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        if (!*module) {
+            return Result(GetLastError(), {L"loading ", name});
+        }
+    }
     HCRYPTPROV provider = 0;
-    if (!wintrust_ || !crypt32_ || !versionDll_ ||
-        !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        return false;
+    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        return Result(GetLastError(), {L"acquiring a hashing provider"});
     }
     provider_.Reset(provider);
     const auto lookUp = [](auto& function, const UniqueModule& module, const char* name) {
         function = LookUpProcedure<std::remove_reference_t<decltype(function)>>(module.Get(), name);
         return function != nullptr;
     };
-    if (!lookUp(verify_, wintrust_, "WinVerifyTrust") ||
-        !lookUp(providerData_, wintrust_, "WTHelperProvDataFromStateData") ||
-        !lookUp(signer_, wintrust_, "WTHelperGetProvSignerFromChain") ||
-        !lookUp(hashPublicKey_, crypt32_, "CryptHashPublicKeyInfo") ||
-        !lookUp(verifyRevocation_, crypt32_, "CertVerifyRevocation") ||
-        !lookUp(nameOf_, crypt32_, "CertGetNameStringW") ||
-        !lookUp(versionSize_, versionDll_, "GetFileVersionInfoSizeW") ||
-        !lookUp(versionInfo_, versionDll_, "GetFileVersionInfoW") ||
-        !lookUp(queryValue_, versionDll_, "VerQueryValueW")) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return false;
+    if (!lookUp(call_.verify, wintrust_, "WinVerifyTrust") ||
+        !lookUp(call_.providerData, wintrust_, "WTHelperProvDataFromStateData") ||
+        !lookUp(call_.signer, wintrust_, "WTHelperGetProvSignerFromChain") ||
+        !lookUp(call_.hashPublicKey, crypt32_, "CryptHashPublicKeyInfo") ||
+        !lookUp(call_.verifyRevocation, crypt32_, "CertVerifyRevocation") ||
+        !lookUp(call_.nameOf, crypt32_, "CertGetNameStringW") ||
+        !lookUp(call_.versionSize, versionDll_, "GetFileVersionInfoSizeW") ||
+        !lookUp(call_.versionInfo, versionDll_, "GetFileVersionInfoW") ||
+        !lookUp(call_.queryValue, versionDll_, "VerQueryValueW")) {
+        return Result(ERROR_PROC_NOT_FOUND, {L"looking up the functions of the payload's checks"});
     }
-    return true;
+    return {};
 }
 
-bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const {
+Result PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const {
     if (!Pinned()) {
         log.Step({L"no publisher pinned in this build: any payload is installed"});
-        return true;
+        return {};
     }
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
@@ -112,54 +116,45 @@ bool PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const auto noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
 
-    const LONG verified = verify_(noWindow, &action, &trust);
-    // Each refusal below has an error of its own: the thread's last error,
-    // which whatever ran in between may have cleared, never decides.
-    auto error = static_cast<DWORD>(verified);
+    const LONG verified = call_.verify(noWindow, &action, &trust);
+    Result accepted(static_cast<DWORD>(verified), {L"the payload's signature"});
     if (verified == ERROR_SUCCESS) {
-        CRYPT_PROVIDER_DATA* provider = providerData_(trust.hWVTStateData);
-        const CRYPT_PROVIDER_SGNR* first =
-            provider != nullptr ? signer_(provider, 0, FALSE, 0) : nullptr;
-        error = SignerRefusal(first, log);
+        CRYPT_PROVIDER_DATA* provider = call_.providerData(trust.hWVTStateData);
+        accepted =
+            AcceptsSigner(provider != nullptr ? call_.signer(provider, 0, FALSE, 0) : nullptr, log);
     }
     trust.dwStateAction = WTD_STATEACTION_CLOSE;
-    verify_(noWindow, &action, &trust);
-    if (verified != ERROR_SUCCESS) {
-        log.Failure({L"the payload's signature"}, error);
-    }
-    SetLastError(error);
-    return error == ERROR_SUCCESS;
+    call_.verify(noWindow, &action, &trust);
+    return accepted;
 }
 
-DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const {
+Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const {
     if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
         signer->pasCertChain[0].pCert == nullptr) {
-        log.Failure({L"the payload's signature names no signer"},
-                    static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT));
-        return static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT);
+        return Result(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT),
+                      {L"the payload's signature names no signer"});
     }
     PCCERT_CONTEXT certificate = signer->pasCertChain[0].pCert;
     std::array<wchar_t, 256> name{};
-    nameOf_(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
-            static_cast<DWORD>(name.size()));
+    call_.nameOf(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
+                 static_cast<DWORD>(name.size()));
     log.Step({L"the payload's signature verifies; signed by ", name.data()});
     // The key, not the name: anyone can make a certificate with the vendor's name.
     PinnedKey key{};
     DWORD size = key.size();
-    if (!hashPublicKey_(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
-                        &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
+    if (!call_.hashPublicKey(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
+                             &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
         size != key.size()) {
         const DWORD error = GetLastError();
         // A hash that did not come out is a refusal, whatever the error says.
-        log.Failure({L"hashing the signer's public key"}, error);
-        return error != ERROR_SUCCESS ? error : static_cast<DWORD>(NTE_BAD_HASH);
+        return Result(error != ERROR_SUCCESS ? error : static_cast<DWORD>(NTE_BAD_HASH),
+                      {L"hashing the signer's public key"});
     }
     const PinTable& pins = *pinTable;
     if (std::find(pins.keys.begin(), pins.keys.begin() + pins.count, key) ==
         pins.keys.begin() + pins.count) {
-        log.Failure({L"the signer's key is not one that this build pins"},
-                    static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED));
-        return static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED);
+        return Result(static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED),
+                      {L"the signer's key is not one that this build pins"});
     }
 
     // Only what the system already knows: a revocation it has cached refuses,
@@ -173,35 +168,33 @@ DWORD PublisherCheck::SignerRefusal(const CRYPT_PROVIDER_SGNR* signer, FileLog& 
     status.cbSize = sizeof(status);
     void* context = const_cast<CERT_CONTEXT*>(certificate);
     log.Step({L"the signer's key is a pinned one"});
-    if (!verifyRevocation_(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, CERT_CONTEXT_REVOCATION_TYPE, 1,
-                           &context, CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status)) {
+    if (!call_.verifyRevocation(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                CERT_CONTEXT_REVOCATION_TYPE, 1, &context,
+                                CERT_VERIFY_CACHE_ONLY_BASED_REVOCATION, &para, &status)) {
         if (status.dwError == static_cast<DWORD>(CRYPT_E_REVOKED)) {
-            log.Failure({L"the signer's certificate is revoked"}, status.dwError);
-            return static_cast<DWORD>(CERT_E_REVOKED);
+            return Result(static_cast<DWORD>(CERT_E_REVOKED),
+                          {L"the signer's certificate is revoked"});
         }
-        log.Failure({L"no revocation status of the signer's certificate is known offline; "
-                     L"not refused"},
-                    status.dwError);
+        log.Failure(Result(status.dwError, {L"no revocation status of the signer's certificate is "
+                                            L"known offline; not refused"}));
     }
-    return ERROR_SUCCESS;
+    return {};
 }
 
-bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
-                                FileLog& log) const {
+Result PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
+                                  FileLog& log) const {
     if (!Pinned()) {
-        return true;
+        return {};
     }
+    Version payload = Version::None;
+    Version current = Version::None;
     ULONGLONG payloadVersion = 0;
     ULONGLONG installedVersion = 0;
-    const Version payload = FileVersion(payloadPath, payloadVersion);
-    if (payload == Version::Failed) {
-        log.Failure({L"reading the payload's file version"}, GetLastError());
-        return false;
+    if (Result read = FileVersion(payloadPath, payload, payloadVersion); !read) {
+        return read.In({L"reading the payload's file version"});
     }
-    const Version current = FileVersion(installed, installedVersion);
-    if (current == Version::Failed) {
-        log.Failure({L"reading the file version of ", installed}, GetLastError());
-        return false;
+    if (Result read = FileVersion(installed, current, installedVersion); !read) {
+        return read.In({L"reading the file version of ", installed});
     }
     const VersionText payloadText(payload, payloadVersion);
     const VersionText installedText(current, installedVersion);
@@ -210,29 +203,32 @@ bool PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* insta
     // An equal version is a reinstall.
     if (payload == Version::Found && current == Version::Found &&
         payloadVersion < installedVersion) {
-        log.Failure({L"the payload is older than the installed ", installed},
-                    ERROR_INSTALL_PACKAGE_DOWNGRADE);
-        SetLastError(ERROR_INSTALL_PACKAGE_DOWNGRADE);
-        return false;
+        return Result(ERROR_INSTALL_PACKAGE_DOWNGRADE,
+                      {L"the payload is older than the installed ", installed});
     }
-    return true;
+    return {};
 }
 
-PublisherCheck::Version PublisherCheck::FileVersion(const wchar_t* path, ULONGLONG& version) const {
+Result PublisherCheck::FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const {
     DWORD ignored = 0;
-    const DWORD size = versionSize_(path, &ignored);
+    found = Version::None;
+    const DWORD size = call_.versionSize(path, &ignored);
     if (size == 0) {
-        return MeansNoVersion(GetLastError()) ? Version::None : Version::Failed;
+        const DWORD error = GetLastError();
+        return MeansNoVersion(error) ? Result() : Result(error);
     }
     const UniqueVirtualMemory block(
         VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT fixedSize = 0;
-    if (!block || !versionInfo_(path, 0, size, block.Get()) ||
-        !queryValue_(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
+    if (!block || !call_.versionInfo(path, 0, size, block.Get())) {
+        return Result(GetLastError());
+    }
+    if (!call_.queryValue(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
         fixed == nullptr || fixedSize < sizeof(*fixed)) {
-        return Version::Failed;
+        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
     }
     version = (static_cast<ULONGLONG>(fixed->dwFileVersionMS) << 32U) | fixed->dwFileVersionLS;
-    return Version::Found;
+    found = Version::Found;
+    return {};
 }

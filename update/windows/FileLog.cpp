@@ -1,7 +1,7 @@
 #include "FileLog.h"
 
-#include "Files.h"
-#include "Procedure.h"
+#include "FileIdentity.h"
+#include "SystemProcedure.h"
 
 #include <restartmanager.h>
 
@@ -30,7 +30,11 @@ void AppendErrorText(Line& line, DWORD error) {
 }
 
 // Who holds `file`, as the Restart Manager knows it: name, process and session.
-void AppendHolders(Line& line, const wchar_t* file) {
+void AppendHolders(Line& line, std::wstring_view heldFile) {
+    TerminatedText file;
+    if (!file.Assign(heldFile)) {
+        return;
+    }
     // Not a KnownDLL: from System32 only, and only when a step failed.
     const UniqueModule manager(
         LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
@@ -52,7 +56,7 @@ void AppendHolders(Line& line, const wchar_t* file) {
     UINT needed = 0;
     UINT count = holders.size();
     DWORD reasons = 0;
-    LPCWSTR files[] = {file};
+    LPCWSTR files[] = {file.CStr()};
     if (registerFiles(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
         list(session, &needed, &count, holders.data(), &reasons) == ERROR_SUCCESS && count > 0) {
         static_cast<void>(line.Append(L"; held by"));
@@ -81,25 +85,7 @@ void AppendHolders(Line& line, const wchar_t* file) {
 
 } // namespace
 
-NumberText::NumberText(unsigned long long number, bool hexadecimal) {
-    const unsigned base = hexadecimal ? 16 : 10;
-    wchar_t reversed[24];
-    std::size_t count = 0;
-    do {
-        const auto digit = static_cast<unsigned>(number % base);
-        reversed[count++] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'A' + digit - 10);
-        number /= base;
-    } while (number != 0);
-    if (hexadecimal) {
-        text_[length_++] = L'0';
-        text_[length_++] = L'x';
-    }
-    while (count > 0) {
-        text_[length_++] = reversed[--count];
-    }
-}
-
-bool FileLog::Open(const wchar_t* path) {
+Result FileLog::Open(const wchar_t* path) {
     // Appending only: whatever the file held stays, and two runs follow each
     // other. Deployment tools often name a folder that any user can write: a
     // link planted there must not have the elevated updater write elsewhere.
@@ -115,18 +101,16 @@ bool FileLog::Open(const wchar_t* path) {
         created = static_cast<bool>(file);
     }
     if (!file) {
-        return false;
+        return Result(GetLastError());
     }
-    if (!IsPlainFileNamed(file.Get(), path)) {
-        const DWORD error = GetLastError();
+    if (Result plain = IsPlainFileNamed(file.Get(), path); !plain) {
         if (created) {
             static_cast<void>(SetDeleteMark(file.Get(), true));
         }
-        SetLastError(error);
-        return false;
+        return plain;
     }
     file_ = std::move(file);
-    return true;
+    return {};
 }
 
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
@@ -135,18 +119,16 @@ void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
     }
 }
 
-void FileLog::Failure(std::initializer_list<std::wstring_view> parts, DWORD error,
-                      const wchar_t* heldFile) {
+void FileLog::Failure(const Result& failure) {
     if (!file_) {
         return;
     }
-    Line line = Compose(parts);
+    const WindowsError error = failure.Error();
     // Codes beyond the Win32 range are HRESULTs, read in hexadecimal.
-    static_cast<void>(line.Append(L": error "));
-    static_cast<void>(line.Append(NumberText(error, error > 0xFFFFU).View()));
+    Line line = Compose({failure.Step(), L": error ", NumberText(error, error > 0xFFFFU).View()});
     AppendErrorText(line, error);
-    if (heldFile != nullptr) {
-        AppendHolders(line, heldFile);
+    if (!failure.HeldFile().empty()) {
+        AppendHolders(line, failure.HeldFile());
     }
     Write(line.View());
 }

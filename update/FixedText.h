@@ -1,0 +1,52 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+// A file name, a path or a line, fixed-size so the program needs no
+// heap-allocating strings. Anything longer than the capacity is refused,
+// never cut short, unless cut short on purpose.
+template <std::size_t Capacity> class FixedText {
+public:
+    static constexpr std::size_t kCapacity = Capacity;
+
+    [[nodiscard]] bool Assign(std::wstring_view text) {
+        length_ = 0;
+        return Append(text);
+    }
+    [[nodiscard]] bool Append(std::wstring_view text) {
+        if (text.size() > kCapacity - length_) {
+            return false;
+        }
+        std::copy(text.begin(), text.end(), text_.begin() + length_);
+        length_ += text.size();
+        return true;
+    }
+    // As much of `text` as there is room for.
+    void AppendCut(std::wstring_view text) {
+        static_cast<void>(Append({text.data(), std::min(text.size(), kCapacity - length_)}));
+    }
+    void Clear() { length_ = 0; }
+    [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }
+
+private:
+    std::array<wchar_t, kCapacity> text_{};
+    std::size_t length_ = 0;
+};
+
+// As the directory probe answers it: a Windows file name.
+using FileName = FixedText<260>;
+// A Windows path short of its terminating zero.
+using FolderPath = FixedText<259>;
+
+// The text of a number for log lines: decimal, or hexadecimal for HRESULTs.
+class NumberText {
+public:
+    explicit NumberText(unsigned long long number, bool hexadecimal = false);
+    [[nodiscard]] std::wstring_view View() const { return text_.View(); }
+
+private:
+    FixedText<24> text_;
+};

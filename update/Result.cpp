@@ -1,0 +1,21 @@
+#include "Result.h"
+
+Result::Result(WindowsError error, std::initializer_list<std::wstring_view> step)
+    : failed_(true), error_(error) {
+    In(step);
+}
+
+Result& Result::In(std::initializer_list<std::wstring_view> step) {
+    if (step_.View().empty()) {
+        for (const std::wstring_view part : step) {
+            step_.AppendCut(part);
+        }
+    }
+    return *this;
+}
+
+Result& Result::Holding(std::wstring_view file) {
+    heldFile_.Clear();
+    heldFile_.AppendCut(file);
+    return *this;
+}

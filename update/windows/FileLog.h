@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Handles.h"
+#include "UpdateProcedure.h"
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string_view>
+
+// The run's log: plain UTF-8 lines, each with its UTC time, appended to a file
+// that a deployment tool names. Every line of it is written here. Until a file
+// is opened, and after writing to it fails, it writes nothing, and the update
+// goes on as it would without a log.
+class FileLog final : public UpdateLog {
+public:
+    // Opens `path` for appending, creating it if need be.
+    [[nodiscard]] Result Open(const wchar_t* path);
+
+    void Step(std::initializer_list<std::wstring_view> parts) override;
+    // The step, its error's code and the system's text for it, and, for a
+    // file that others hold, who holds it where the system can tell.
+    void Failure(const Result& failure) override;
+
+private:
+    void Write(std::wstring_view line);
+
+    UniqueFile file_;
+};

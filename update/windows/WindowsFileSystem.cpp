@@ -1,0 +1,102 @@
+#include "WindowsFileSystem.h"
+
+#include "FileIdentity.h"
+#include "Handles.h"
+#include "ProgramFilesLookup.h"
+#include "TerminatedText.h"
+
+namespace {
+
+constexpr DWORD kNotOrdinary =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Whether the folder of a "folder\*.*" pattern exists as a folder. Systems
+// disagree on the error a search gives when a file stands in its place, so
+// the folder itself is asked.
+[[nodiscard]] bool IsFolder(std::wstring_view pattern) {
+    const std::size_t slash = pattern.rfind(L'\\');
+    TerminatedText folder;
+    if (slash == std::wstring_view::npos || !folder.Assign({pattern.data(), slash})) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(folder.CStr());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+Result WindowsFileSystem::ProgramFiles(ProgramFilesFolders& folders) {
+    return LookUpProgramFiles(folders, log_);
+}
+
+Result WindowsFileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
+    firstFile.Clear();
+    TerminatedText path;
+    if (!path.Assign(pattern)) {
+        return Result(ERROR_FILENAME_EXCED_RANGE, {L"probing ", pattern});
+    }
+    WIN32_FIND_DATAW entry{};
+    const UniqueFind find(FindFirstFileW(path.CStr(), &entry));
+    if (!find) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES || !IsFolder(pattern)) {
+            return {};
+        }
+        return Result(error, {L"probing ", pattern});
+    }
+    do {
+        if ((entry.dwFileAttributes & kNotOrdinary) == 0) {
+            return firstFile.Assign(entry.cFileName) ? Result()
+                                                     : Result(ERROR_FILENAME_EXCED_RANGE);
+        }
+    } while (FindNextFileW(find.Get(), &entry));
+    const DWORD error = GetLastError();
+    return error == ERROR_NO_MORE_FILES ? Result() : Result(error, {L"probing ", pattern});
+}
+
+Result WindowsFileSystem::OpenPayload(std::wstring_view source) {
+    Result opened = lock_.Acquire(lockWaitMs_, waits_, log_);
+    if (opened && !(opened = publisher_.Prepare())) {
+        return opened.In({L"preparing the payload's checks"});
+    }
+    return opened ? payload_.Open(source, publisher_, log_) : opened;
+}
+
+Result WindowsFileSystem::Install(std::wstring_view destination) {
+    TerminatedText path;
+    if (!path.Assign(destination)) {
+        return Result(ERROR_FILENAME_EXCED_RANGE, {L"copying to ", destination});
+    }
+    // A second deployment of the same payload changes nothing, also while
+    // Zimlex.exe runs.
+    if (payload_.IsHeldBy(path, waits_)) {
+        log_.Step({destination, L" already holds the payload's bytes: left as it is"});
+        return {};
+    }
+    // Windows refuses to replace a read-only file, but Wine running as root
+    // does not; ask the attribute so the answer is the same everywhere.
+    const DWORD attributes = GetFileAttributesW(path.CStr());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        return Result(ERROR_ACCESS_DENIED, {destination, L" is read-only or a folder"});
+    }
+    if (Result allowed = publisher_.AllowsOver(payload_.Path(), path.CStr(), log_); !allowed) {
+        return allowed;
+    }
+
+    RemoveStaleStagingFiles(destination, waits_, log_);
+    StagingFile staging(waits_, log_);
+    if (Result created = staging.Create(destination, random_); !created) {
+        return created;
+    }
+    log_.Step({L"staging file created: ", staging.Path()});
+    if (Result copied = payload_.CopyTo(staging.Get(), waits_); !copied) {
+        return copied.In({L"copying the payload to ", staging.Path()});
+    }
+    log_.Step({L"copied and flushed ", NumberText(payload_.Size()).View(), L" bytes"});
+    if (Result renamed = staging.RenameOver(path); !renamed) {
+        return renamed;
+    }
+    log_.Step({L"renamed over ", destination});
+    return {};
+}

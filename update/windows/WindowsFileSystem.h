@@ -1,0 +1,39 @@
+#pragma once
+
+#include "FileLog.h"
+#include "Payload.h"
+#include "PublisherCheck.h"
+#include "StagingFile.h"
+#include "UpdateProcedure.h"
+#include "UpdatersLock.h"
+#include "Waits.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+// The procedure's file operations on the Windows file system. One object
+// serves one run: it holds the updaters' lock and the payload until it goes.
+class WindowsFileSystem final : public FileSystem {
+public:
+    // Steps go to `log`; every long step waits and paces itself through `waits`.
+    WindowsFileSystem(FileLog& log, Waits& waits, RandomSource random = SystemRandom,
+                      DWORD lockWaitMs = kUpdatersLockWaitMs)
+        : log_(log), waits_(waits), random_(random), lockWaitMs_(lockWaitMs) {}
+
+    [[nodiscard]] Result ProgramFiles(ProgramFilesFolders& folders) override;
+    [[nodiscard]] Result Probe(std::wstring_view pattern, FileName& firstFile) override;
+    // Takes the updaters' lock first: the payload is checked and copied by
+    // one updater at a time.
+    [[nodiscard]] Result OpenPayload(std::wstring_view source) override;
+    [[nodiscard]] Result Install(std::wstring_view destination) override;
+
+private:
+    FileLog& log_;
+    Waits& waits_;
+    RandomSource random_;
+    DWORD lockWaitMs_;
+    UpdatersLock lock_;
+    PublisherCheck publisher_;
+    Payload payload_;
+};
