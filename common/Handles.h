@@ -88,6 +88,21 @@ struct VirtualMemoryTraits {
 };
 using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
 
+// What the system allocated for the caller with LocalAlloc.
+struct LocalMemoryTraits {
+    using Handle = void*;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle memory) { LocalFree(memory); }
+};
+using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
+
+struct MappedViewTraits {
+    using Handle = void*;
+    static Handle Invalid() { return nullptr; }
+    static void Close(Handle view) { UnmapViewOfFile(view); }
+};
+using UniqueMappedView = UniqueHandle<MappedViewTraits>;
+
 struct GdiObjectTraits {
     using Handle = HGDIOBJ;
     static Handle Invalid() { return nullptr; }

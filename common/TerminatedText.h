@@ -9,6 +9,8 @@
 // A zero-terminated copy of a path or a status text, as the W functions want it.
 class TerminatedText {
 public:
+    TerminatedText() { text_[0] = L'\0'; }
+
     [[nodiscard]] bool Assign(std::wstring_view text, std::wstring_view suffix = {}) {
         if (text.size() + suffix.size() >= text_.size()) {
             return false;
@@ -28,5 +30,6 @@ public:
     [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
 
 private:
-    std::array<wchar_t, MAX_PATH> text_{};
+    // Nothing past the terminating zero is ever read.
+    std::array<wchar_t, MAX_PATH> text_;
 };

@@ -32,7 +32,8 @@ public:
     [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }
 
 private:
-    std::array<wchar_t, kCapacity> text_{};
+    // Only the first length_ characters are ever read.
+    std::array<wchar_t, kCapacity> text_;
     std::size_t length_ = 0;
 };
 

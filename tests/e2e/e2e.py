@@ -43,7 +43,10 @@ from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT
                      SUCCESS_TEXTS, TWIPS_PER_INCH, target)
 
 FIRST, SECOND = FOLDERS
-LOCK_NAME = "Global\\ZimlexUpdate.Copy"
+# The name earlier updaters locked under, which any program can take first.
+OLD_LOCK_NAME = "Global\\ZimlexUpdate.Copy"
+# Where updaters lock now: beside the installation, where only administrators write.
+LOCK_FILE = "C:\\Program Files\\ZimlexUpdate.lock"
 
 
 def updated(folder):
@@ -118,12 +121,15 @@ def check_payload_time_kept(run):
 
 # --- what another program of the user can do -------------------------------------
 
-def take_lock(mode, hold_ms):
-    """A setup that has another program create the updaters' lock first and hold
-    it for `hold_ms`; mode "mp" gives it a descriptor that grants nobody anything."""
+def take_lock(mode, hold_ms, name=OLD_LOCK_NAME):
+    """A setup that has another program create the old lock's name first and
+    hold it for `hold_ms`, mode "mp" with a descriptor that grants nobody
+    anything; or, mode "-", hold the lock file as another updater does."""
     def setup(run):
         held = run.work / "lock-taken"
-        run.start(run.prefix.scanner, run.work, "lock.log", LOCK_NAME, mode, hold_ms, 20000, held)
+        if mode == "-":
+            run.prefix.linux(name).write_bytes(b"")
+        run.start(run.prefix.scanner, run.work, "lock.log", name, mode, hold_ms, 20000, held)
         wait_for(held.exists, "the other program never took the lock")
     return setup
 
@@ -281,12 +287,26 @@ def deployed_twice(run):
     installed = run.prefix.linux(f"{SECOND}\\{EXECUTABLE}")
     before = installed.stat()
     run.start_running(installed)
+    # Each run its own log: Wine shows every existing file as its user's, and
+    # an existing log that is not the administrators' alone is refused.
+    check_log(runs=1)(run)
+    (run.work / "update.log").rename(run.work / "first-run.log")
     run.deploy()
     after = installed.stat()
     run.failures.equal("Zimlex.exe's identity and times after the second run",
                        (after.st_ino, after.st_mtime_ns, after.st_ctime_ns),
                        (before.st_ino, before.st_mtime_ns, before.st_ctime_ns))
-    check_log(r"already holds the payload's bytes: left as it is", runs=2)(run)
+    check_log(r"already holds the payload's bytes: left as it is")(run)
+
+
+def log_prepared(run):
+    """Another program of the user made the log's file first, to read or edit
+    what the updater writes, or to lock a range of it."""
+    (run.work / "update.log").write_bytes(PRECIOUS)
+
+
+def check_log_untouched(run):
+    run.failures.equal("the prepared log", (run.work / "update.log").read_bytes(), PRECIOUS)
 
 
 def log_through_link(run):
@@ -315,9 +335,9 @@ def sleeper_payload(run):
 
 
 def take_lock_and_deploy(run):
-    """Another program holds the lock, and a deployment tool's updater waits for
+    """Another updater holds the lock, and a deployment tool's updater waits for
     it beside the interactive one."""
-    take_lock("m", 90000)(run)
+    take_lock("-", 90000, LOCK_FILE)(run)
     run.background = run.start_probe_run(("/quiet", "/log", LOG), "deployed.out")
 
 
@@ -338,27 +358,35 @@ VENDOR = "Zimlex Vendor"
 def publishers(prefix):
     """Throw-away publishers, made once per build: the vendor, the vendor again
     with a renewed certificate from another root, the vendor's next key, and
-    somebody else; each with a copy of a small real program signed by it. Also
-    the updater signed by the vendor, and the updater built to pin the vendor's
-    two keys."""
+    somebody else; each with a copy of a real program with a version resource
+    (the build's updater) signed by it. Also a small program without one signed
+    by the vendor, a cabinet signed by the vendor, and the updater built to pin
+    the vendor's two keys."""
     folder = prefix.build / "e2e" / "publishers"
     folder.mkdir(parents=True, exist_ok=True)
     names = {"vendor": VENDOR, "renewed": VENDOR, "next": VENDOR, "other": "Someone Else"}
-    # Made again whenever the build's program changed, which they copy or build.
-    stamp = hashlib.sha256(prefix.program.read_bytes()).hexdigest()
+    # Made again whenever the build's program changed, which they copy or build,
+    # and whenever what they are made of changes.
+    stamp = hashlib.sha256(prefix.program.read_bytes()).hexdigest() + " with a cabinet"
     with open(folder / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         done = folder / "done"
         if not done.exists() or done.read_text() != stamp:
             made = {key: signing.make_publisher(folder / key, name) for key, name in names.items()}
-            signed = [(prefix.sleeper, f"{key}-payload.exe", key) for key in names]
-            for program, name, key in (*signed, (prefix.program, "vendor-updater.exe", "vendor")):
+            signed = [(prefix.program, f"{key}-payload.exe", key) for key in names]
+            for program, name, key in (*signed, (prefix.sleeper, "vendor-unversioned.exe", "vendor")):
                 result = signing.sign(program, folder / name, made[key], updater_only=True)
                 if result.returncode != 0:
                     raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
                 verification = signing.verify(folder / name, made[key].authority)
                 if not verification.ok or verification.signer != names[key]:
                     raise SystemExit(f"{name} does not verify:\n{verification.output}")
+            cabinet = folder / "cabinet.cab"
+            cabinet.write_bytes(cabinet_of("readme.txt", b"not a program\r\n"))
+            subprocess.run(["osslsigncode", "sign", "-certs", str(made["vendor"].certificate),
+                            "-key", str(made["vendor"].key), "-in", str(cabinet),
+                            "-out", str(folder / "vendor-cabinet.cab")],
+                           check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
             pinned = signing.build_pinned(folder / "pinned-build", prefix.platform.preset,
                                           [made["vendor"].certificate, made["next"].certificate])
             shutil.copyfile(pinned, folder / "pinned-updater.exe")
@@ -366,8 +394,19 @@ def publishers(prefix):
     return folder
 
 
+def cabinet_of(name, data):
+    """A cabinet holding one file, stored as it is: Authenticode signs cabinets
+    by their content, whatever they are named."""
+    entry = struct.pack("<IIHHHH", len(data), 0, 0, 0x5A21, 0, 0x20) + name.encode() + b"\0"
+    data_offset = 36 + 8 + len(entry)
+    block = struct.pack("<IHH", 0, len(data), len(data)) + data
+    header = struct.pack("<4sIIIIIBBHHHHH", b"MSCF", 0, data_offset + len(block), 0, 44, 0, 3, 1,
+                         1, 1, 0, 0x2026, 0)
+    return header + struct.pack("<IHH", data_offset, 1, 0) + entry + block
+
+
 def signed_updater(run):
-    return publishers(run.prefix) / "vendor-updater.exe"
+    return publishers(run.prefix) / "vendor-payload.exe"
 
 
 def pinned_updater(run):
@@ -379,7 +418,9 @@ def with_file_version(major):
     claiming file version major.0.0.0; made when the case lays out its folders."""
     def make(run):
         program = bytearray(run.prefix.program.read_bytes())
-        fixed = program.index(struct.pack("<I", 0xFEEF04BD))
+        # The signature may stand in the code too: the resource's follows its key.
+        key = program.index("VS_VERSION_INFO".encode("utf-16-le"))
+        fixed = program.index(struct.pack("<I", 0xFEEF04BD), key)
         struct.pack_into("<I", program, fixed + 8, major << 16)
         return bytes(program)
     return make
@@ -514,9 +555,12 @@ CASES = [
          setup=hold_with_scanner(1, "rd", 60000)),
     # An updater built to pin its publisher installs only what that publisher's
     # keys signed, never what another certificate with the same name signed.
+    # What is checked is each folder's staged copy, through the handle that holds it.
     Case("pinned_same_publisher", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(True, True), program=pinned_updater,
-         setup=payload_from(signed_payload("vendor")), on_32_bit=dict(updated=(False, True))),
+         updated=(True, True), program=pinned_updater, arguments=("/log", LOG),
+         setup=payload_from(signed_payload("vendor")), on_32_bit=dict(updated=(False, True)),
+         check=check_log(r"^checking the staged copy C:\\Program Files\\Zimlex\\Zimlex\.exe"
+                         r"\.[0-9a-f]{16}\.new$", r"^the signature verifies; signed by Zimlex Vendor$")),
     Case("pinned_next_key", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), program=pinned_updater, setup=payload_from(signed_payload("next"))),
     Case("pinned_same_name_other_authority", (None, {EXECUTABLE: OLD}), FAILURE, 1,
@@ -530,12 +574,22 @@ CASES = [
     # No downgrades: a lower file version is refused, the same one reinstalled, and
     # a file without a version resource is never compared.
     Case("pinned_lower_version", (None, {EXECUTABLE: with_file_version(2)}), FAILURE, 1,
-         program=pinned_updater, setup=payload_from(signed_updater_bytes)),
+         program=pinned_updater, setup=payload_from(signed_updater_bytes), arguments=("/log", LOG),
+         check=check_log(r"^file versions: the staged copy's 1\.0\.0\.0, installed 2\.0\.0\.0$",
+                         status=1)),
     Case("pinned_same_version", (None, {EXECUTABLE: with_file_version(1)}), updated(SECOND), 0,
          updated=(False, True), program=pinned_updater, setup=payload_from(signed_updater_bytes)),
+    # Only a program with a version resource passes the pin: none is no way
+    # past the rule against downgrades.
     Case("pinned_payload_without_version", (None, {EXECUTABLE: with_file_version(2)}),
-         updated(SECOND), 0, updated=(False, True), program=pinned_updater,
-         setup=payload_from(signed_payload("vendor"))),
+         FAILURE, 1, program=pinned_updater, arguments=("/log", LOG),
+         setup=payload_from(lambda run: (publishers(run.prefix) / "vendor-unversioned.exe").read_bytes()),
+         check=check_log(r"^the staged copy is no program .*: error 181[23] \(.+\)$", status=1)),
+    Case("pinned_signed_cabinet", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=pinned_updater,
+         arguments=("/log", LOG), setup=payload_from(
+             lambda run: (publishers(run.prefix) / "vendor-cabinet.cab").read_bytes()),
+         check=check_log(r"^the signature verifies; signed by Zimlex Vendor$",
+                         r"^the staged copy is no program .*: error 193 \(.+\)$", status=1)),
     Case("pinned_installed_without_version", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), program=pinned_updater, setup=payload_from(signed_updater_bytes)),
     # Without a pin, whatever signs the updater itself, any payload is installed.
@@ -571,11 +625,14 @@ CASES = [
     # the window answering all along; at once when the lock cannot be opened.
     # A deployment tool's updater waiting beside it ends with 1618, to retry later,
     # as the window does once clicked.
-    Case("lock_held_by_another_program", (None, {EXECUTABLE: OLD}), FAILURE, 1618,
+    Case("lock_held_by_another_updater", (None, {EXECUTABLE: OLD}), FAILURE, 1618,
          setup=take_lock_and_deploy, settle_ms=80000, answers_within_ms=100,
          check=lambda run: (check_settled_after(59, 70)(run), check_deployed_busy(run))),
-    Case("lock_denied_to_everyone", (None, {EXECUTABLE: OLD}), FAILURE, 1,
-         setup=take_lock("mp", 30000), check=check_settled_after(0, 10)),
+    # Anyone can take a named object's name first: the updaters lock elsewhere.
+    Case("old_lock_name_held_by_another_program", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=take_lock("m", 30000), check=check_settled_after(0, 10)),
+    Case("old_lock_name_denied_to_everyone", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=take_lock("mp", 30000), check=check_settled_after(0, 10)),
     # A long copy: the window answers throughout, and a click made meanwhile acts
     # only once the update has returned.
     Case("long_copy_keeps_answering", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
@@ -602,6 +659,9 @@ CASES = [
     # Links another program of the user planted: never written or read through.
     Case("log_through_link", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
          arguments=("/quiet", "/log", LOG), setup=log_through_link, check=check_log_link_target),
+    Case("log_prepared_by_another_program", (None, {EXECUTABLE: OLD}), "", 1622,
+         unattended=True, arguments=("/quiet", "/log", LOG), setup=log_prepared,
+         check=check_log_untouched),
     Case("payload_through_link", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
          setup=payload_through_link),
     Case("deployed_twice", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),

@@ -1,7 +1,7 @@
 // Behaves like a virus scanner or an indexer: spins until it can open a file
 // with the given sharing, holds it for a while, then lets go.
 //
-// Scanner <path> <sharing: r, rd or rw> <hold ms> <give up after ms> [held marker]
+// Scanner <path> <sharing: r, rd, rw, or - for none> <hold ms> <give up after ms> [held marker]
 // Creates the marker file once it holds the file, so a test knows when to
 // start. Exits 0 when it held the file, 1 when it never could.
 // With sharing m, the path names a mutex that it creates and holds, as any

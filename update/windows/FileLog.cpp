@@ -3,7 +3,9 @@
 #include "FileIdentity.h"
 #include "SystemProcedure.h"
 
+#include <aclapi.h>
 #include <restartmanager.h>
+#include <sddl.h>
 
 #include <array>
 #include <utility>
@@ -85,32 +87,98 @@ void AppendHolders(Line& line, std::wstring_view heldFile) {
 
 } // namespace
 
+Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+        return Result(GetLastError());
+    }
+    const auto trusted = [](PSID sid) {
+        return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+               IsWellKnownSid(sid, WinLocalSystemSid) ||
+               IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+    };
+    if (owner == nullptr || !trusted(owner)) {
+        return Result(ERROR_INVALID_OWNER);
+    }
+    // No DACL at all lets everybody do everything.
+    if (!present || dacl == nullptr) {
+        return Result(ERROR_INVALID_SECURITY_DESCR);
+    }
+    constexpr DWORD kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
+                              DELETE | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
+            return Result(GetLastError());
+        }
+        // Denials only take away; entries only for what is created inside do not apply.
+        const BYTE type = ace->Header.AceType;
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
+            type == SYSTEM_AUDIT_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue;
+        }
+        const bool sameLayout =
+            type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (!sameLayout || ((ace->Mask & kWrites) != 0 && !trusted(&ace->SidStart))) {
+            return Result(ERROR_ACCESS_DENIED);
+        }
+    }
+    return {};
+}
+
 Result FileLog::Open(const wchar_t* path) {
     // Appending only: whatever the file held stays, and two runs follow each
     // other. Deployment tools often name a folder that any user can write: a
     // link planted there must not have the elevated updater write elsewhere.
-    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES;
+    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
     constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     UniqueFile file(CreateFileW(path, kAccess, kSharing, nullptr, OPEN_EXISTING, kFlags, nullptr));
-    bool created = false;
-    if (!file && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // Deletable, should it turn out to be made somewhere else than named.
-        file.Reset(
-            CreateFileW(path, kAccess | DELETE, kSharing, nullptr, CREATE_NEW, kFlags, nullptr));
-        created = static_cast<bool>(file);
-    }
-    if (!file) {
-        return Result(GetLastError());
-    }
-    if (Result plain = IsPlainFileNamed(file.Get(), path); !plain) {
-        if (created) {
-            static_cast<void>(SetDeleteMark(file.Get(), true));
+    Result checked;
+    if (file) {
+        // A file somebody else prepared is never written to.
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (checked = IsPlainFileNamed(file.Get(), path); checked) {
+            const DWORD status = GetSecurityInfo(
+                file.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                nullptr, nullptr, nullptr, nullptr, &descriptor);
+            checked =
+                status != ERROR_SUCCESS ? Result(status) : OnlyAdministratorsMayWrite(descriptor);
         }
-        return plain;
+        const UniqueLocalMemory held(descriptor);
+    } else if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
+        return Result(error);
+    } else {
+        // Nobody but administrators and the system may open it, not even to
+        // lock a range of it. Marked for deletion until it has passed its
+        // checks, it leaves nothing where it turns out to be made elsewhere.
+        SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &security.lpSecurityDescriptor,
+                nullptr)) {
+            return Result(GetLastError());
+        }
+        const UniqueLocalMemory descriptor(security.lpSecurityDescriptor);
+        file.Reset(
+            CreateFileW(path, kAccess | DELETE, kSharing, &security, CREATE_NEW, kFlags, nullptr));
+        if (!file) {
+            return Result(GetLastError());
+        }
+        if (checked = SetDeleteMark(file.Get(), true); checked) {
+            checked = IsPlainFileNamed(file.Get(), path);
+        }
+        if (checked) {
+            checked = SetDeleteMark(file.Get(), false);
+        }
     }
-    file_ = std::move(file);
-    return {};
+    if (checked) {
+        file_ = std::move(file);
+    }
+    return checked;
 }
 
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
@@ -152,9 +220,24 @@ void FileLog::Write(std::wstring_view text) {
     static_cast<void>(line.Append({&L"0123456789"[now.wMilliseconds / 100], 1}));
     two(now.wMilliseconds % 100, L'Z');
     static_cast<void>(line.Append(L" "));
-    // A line too long for the buffer is cut short rather than lost.
-    const std::size_t room = Line::kCapacity - 2 - line.View().size();
-    static_cast<void>(line.Append({text.data(), std::min(room, text.size())}));
+    // Names, paths and texts from outside never split a line or forge one:
+    // control characters and Unicode's line breaks are written as \uXXXX. A
+    // line too long for the buffer is cut short rather than lost.
+    for (const wchar_t c : text) {
+        std::array<wchar_t, 6> escaped{c};
+        std::size_t length = 1;
+        if (c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029) {
+            escaped = {L'\\', L'u'};
+            length = 2;
+            for (unsigned shift = 12; length < escaped.size(); shift -= 4) {
+                escaped[length++] = L"0123456789ABCDEF"[(c >> shift) & 0xFU];
+            }
+        }
+        if (line.View().size() + length > Line::kCapacity - 2) {
+            break;
+        }
+        static_cast<void>(line.Append({escaped.data(), length}));
+    }
     static_cast<void>(line.Append(L"\r\n"));
 
     std::array<char, Line::kCapacity * 3> bytes{};

@@ -16,7 +16,7 @@ static_assert(kFlushEvery % kBlockSize == 0);
 
 } // namespace
 
-Result Payload::Open(std::wstring_view source, const PublisherCheck& publisher, FileLog& log) {
+Result Payload::Open(std::wstring_view source, FileLog& log) {
     if (!path_.Assign(source)) {
         return Result(ERROR_FILENAME_EXCED_RANGE, {L"opening the payload ", source});
     }
@@ -43,12 +43,11 @@ Result Payload::Open(std::wstring_view source, const PublisherCheck& publisher, 
         return Result(ERROR_HANDLE_EOF, {L"the payload is empty"});
     }
     blocks_.Reset(VirtualAlloc(nullptr, 2 * kBlockSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    Result accepted = blocks_ ? publisher.Accepts(file_.Get(), path_.CStr(), log)
-                              : Result(GetLastError(), {L"allocating the copy's buffers"});
-    if (!accepted) {
+    if (!blocks_) {
         file_.Reset();
+        return Result(GetLastError(), {L"allocating the copy's buffers"});
     }
-    return accepted;
+    return {};
 }
 
 bool Payload::IsHeldBy(const TerminatedText& installed, Waits& waits) const {

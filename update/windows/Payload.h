@@ -2,7 +2,6 @@
 
 #include "FileLog.h"
 #include "Handles.h"
-#include "PublisherCheck.h"
 #include "TerminatedText.h"
 #include "Waits.h"
 
@@ -10,14 +9,13 @@
 
 #include <string_view>
 
-// The new executable in the download folder, opened and checked once for the
-// whole run, and only ever read at explicit offsets, so that no reader of it
-// decides where another starts.
+// The new executable in the download folder, opened once for the whole run,
+// and only ever read at explicit offsets, so that no reader of it decides
+// where another starts. It is a source of bytes: what is checked is the copy.
 class Payload {
 public:
     // Shared for reading only, never through a link, and never empty.
-    [[nodiscard]] Result Open(std::wstring_view source, const PublisherCheck& publisher,
-                              FileLog& log);
+    [[nodiscard]] Result Open(std::wstring_view source, FileLog& log);
     // Whether `installed` already holds exactly these bytes, read without any
     // access that a running program's file would refuse.
     [[nodiscard]] bool IsHeldBy(const TerminatedText& installed, Waits& waits) const;

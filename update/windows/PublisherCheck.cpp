@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -94,15 +95,11 @@ Result PublisherCheck::Prepare() {
     return {};
 }
 
-Result PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const {
-    if (!Pinned()) {
-        log.Step({L"no publisher pinned in this build: any payload is installed"});
-        return {};
-    }
+Result PublisherCheck::VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
-    fileInfo.pcwszFilePath = payloadPath;
-    fileInfo.hFile = payload;
+    fileInfo.pcwszFilePath = path;
+    fileInfo.hFile = file;
     WINTRUST_DATA trust{};
     trust.cbStruct = sizeof(trust);
     trust.dwUIChoice = WTD_UI_NONE;
@@ -117,7 +114,7 @@ Result PublisherCheck::Accepts(HANDLE payload, const wchar_t* payloadPath, FileL
     const auto noWindow = static_cast<HWND>(INVALID_HANDLE_VALUE);
 
     const LONG verified = call_.verify(noWindow, &action, &trust);
-    Result accepted(static_cast<DWORD>(verified), {L"the payload's signature"});
+    Result accepted(static_cast<DWORD>(verified), {L"the signature of ", path});
     if (verified == ERROR_SUCCESS) {
         CRYPT_PROVIDER_DATA* provider = call_.providerData(trust.hWVTStateData);
         accepted =
@@ -132,13 +129,13 @@ Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog&
     if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
         signer->pasCertChain[0].pCert == nullptr) {
         return Result(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT),
-                      {L"the payload's signature names no signer"});
+                      {L"the signature names no signer"});
     }
     PCCERT_CONTEXT certificate = signer->pasCertChain[0].pCert;
     std::array<wchar_t, 256> name{};
     call_.nameOf(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(),
                  static_cast<DWORD>(name.size()));
-    log.Step({L"the payload's signature verifies; signed by ", name.data()});
+    log.Step({L"the signature verifies; signed by ", name.data()});
     // The key, not the name: anyone can make a certificate with the vendor's name.
     PinnedKey key{};
     DWORD size = key.size();
@@ -181,31 +178,78 @@ Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog&
     return {};
 }
 
-Result PublisherCheck::AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
-                                  FileLog& log) const {
+Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
+                                     const wchar_t* installed, FileLog& log) const {
     if (!Pinned()) {
         return {};
     }
-    Version payload = Version::None;
     Version current = Version::None;
-    ULONGLONG payloadVersion = 0;
+    ULONGLONG stagedVersion = 0;
     ULONGLONG installedVersion = 0;
-    if (Result read = FileVersion(payloadPath, payload, payloadVersion); !read) {
-        return read.In({L"reading the payload's file version"});
+    log.Step({L"checking the staged copy ", stagedPath});
+    if (Result verified = VerifySignature(staged, stagedPath, log); !verified) {
+        return verified;
+    }
+    if (Result read = ProgramVersion(staged, stagedVersion); !read) {
+        return read.In({L"the staged copy is no program for x86 or x64 with a version resource"});
     }
     if (Result read = FileVersion(installed, current, installedVersion); !read) {
         return read.In({L"reading the file version of ", installed});
     }
-    const VersionText payloadText(payload, payloadVersion);
+    const VersionText stagedText(Version::Found, stagedVersion);
     const VersionText installedText(current, installedVersion);
-    log.Step({L"file versions: the payload's ", payloadText.View(), L", installed ",
+    log.Step({L"file versions: the staged copy's ", stagedText.View(), L", installed ",
               installedText.View()});
     // An equal version is a reinstall.
-    if (payload == Version::Found && current == Version::Found &&
-        payloadVersion < installedVersion) {
+    if (current == Version::Found && stagedVersion < installedVersion) {
         return Result(ERROR_INSTALL_PACKAGE_DOWNGRADE,
                       {L"the payload is older than the installed ", installed});
     }
+    return {};
+}
+
+Result PublisherCheck::ProgramVersion(HANDLE file, ULONGLONG& version) const {
+    // The system lays the image out as it would to run it, and refuses what
+    // is no image; nothing of it runs.
+    const UniqueKernelObject section(
+        CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr));
+    if (!section) {
+        return Result(GetLastError());
+    }
+    const UniqueMappedView view(MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
+    if (!view) {
+        return Result(GetLastError());
+    }
+    const auto* base = static_cast<const BYTE*>(view.Get());
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const WORD machine = nt->FileHeader.Machine;
+    const WORD kind = nt->FileHeader.Characteristics;
+    if ((machine != IMAGE_FILE_MACHINE_I386 && machine != IMAGE_FILE_MACHINE_AMD64) ||
+        (kind & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 || (kind & IMAGE_FILE_DLL) != 0) {
+        return Result(ERROR_BAD_EXE_FORMAT);
+    }
+    const auto module = reinterpret_cast<HMODULE>(view.Get());
+    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
+    const void* data = size != 0 ? LockResource(LoadResource(module, resource)) : nullptr;
+    if (data == nullptr) {
+        return Result(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    }
+    // A copy of its own, with room to spare, as the version functions want it.
+    const UniqueVirtualMemory block(
+        VirtualAlloc(nullptr, 2 * size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!block) {
+        return Result(GetLastError());
+    }
+    std::memcpy(block.Get(), data, size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixedSize = 0;
+    if (!call_.queryValue(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
+        fixed == nullptr || fixedSize < sizeof(*fixed) || fixed->dwSignature != VS_FFI_SIGNATURE) {
+        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
+    }
+    version = (static_cast<ULONGLONG>(fixed->dwFileVersionMS) << 32U) | fixed->dwFileVersionLS;
     return {};
 }
 

@@ -11,11 +11,13 @@
 
 // Decides which payloads may be installed. A build made without a pinned
 // publisher installs any payload, as the updater always has. A build that
-// pins its publisher's certificates installs only payloads whose Authenticode
-// signature verifies and whose signer's public key is a pinned one, and never
-// a lower file version than the one installed, so a file planted in a
-// user-writable download folder cannot reach Program Files with
-// administrator rights.
+// pins its publisher's certificates installs only programs for x86 or x64
+// with a version resource, whose Authenticode signature verifies and whose
+// signer's public key is a pinned one, and never a lower file version than
+// the one installed, so a file planted in a user-writable download folder
+// cannot reach Program Files with administrator rights. What is checked is
+// each staged copy, through the handle that holds it unshared: the download
+// is only ever a source of bytes.
 class PublisherCheck {
 public:
     // The system's functions that the checks call: loaded by Prepare, or a
@@ -39,20 +41,22 @@ public:
 
     // Loads what the checks need, from System32 only.
     [[nodiscard]] Result Prepare();
-    // Verifies the payload through the handle it is copied from, so the
-    // checked bytes are the copied bytes.
-    [[nodiscard]] Result Accepts(HANDLE payload, const wchar_t* payloadPath, FileLog& log) const;
+    // Whether the staged copy may replace `installed`: it is checked through
+    // `staged`, opened for reading, and `stagedPath` only names it. An
+    // installed file without a version resource takes any version.
+    [[nodiscard]] Result AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
+                                       const wchar_t* installed, FileLog& log) const;
     // Accepts a verified signature's first signer only when its key is a
     // pinned one and not known to be revoked; no signer is a refusal.
     [[nodiscard]] Result AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const;
-    // Whether the payload's file version is not lower than the installed
-    // executable's; a file without a version resource is never compared.
-    [[nodiscard]] Result AllowsOver(const wchar_t* payloadPath, const wchar_t* installed,
-                                    FileLog& log) const;
 
 private:
     enum class Version { Found, None };
+    [[nodiscard]] Result VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const;
     [[nodiscard]] Result FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const;
+    // A program's version, read through its handle: a refusal for anything
+    // but an executable for x86 or x64 with a version resource.
+    [[nodiscard]] Result ProgramVersion(HANDLE file, ULONGLONG& version) const;
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;

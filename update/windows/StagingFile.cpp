@@ -125,10 +125,10 @@ Result StagingFile::Create(std::wstring_view destination, RandomSource random) {
         if (!path_.Assign(destination, name.data()) || !path_.Append(kStagingSuffix)) {
             return failed(ERROR_FILENAME_EXCED_RANGE);
         }
-        file_.Reset(CreateFileW(path_.CStr(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN |
-                                    FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr));
+        file_.Reset(CreateFileW(
+            path_.CStr(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+            nullptr));
         if (file_) {
             Result marked = SetDeleteMark(file_.Get(), true);
             if (!marked) {

@@ -1,28 +1,64 @@
 #include "UpdatersLock.h"
 
-#include <utility>
+#include "FileIdentity.h"
 
-Result UpdatersLock::Acquire(DWORD waitMs, Waits& waits, FileLog& log) {
-    UniqueKernelObject mutex(CreateMutexW(nullptr, FALSE, kUpdatersMutexName));
-    if (!mutex) {
-        return Result(GetLastError(), {L"taking the lock ", kUpdatersMutexName});
+namespace {
+
+constexpr DWORD kRetryMs = 50;
+
+// Another updater holds the lock, or has just let go of it and its file is
+// still being deleted.
+[[nodiscard]] bool IsHeld(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+} // namespace
+
+Result UpdatersLock::Acquire(std::wstring_view destination, DWORD waitMs, Waits& waits,
+                             FileLog& log) {
+    // "<Program Files>\Zimlex\Zimlex.exe": two levels up.
+    const std::size_t folder = destination.rfind(L'\\');
+    const std::size_t programFiles = folder == std::wstring_view::npos || folder == 0
+                                         ? folder
+                                         : destination.rfind(L'\\', folder - 1);
+    TerminatedText path;
+    if (programFiles == std::wstring_view::npos ||
+        !path.Assign(destination.substr(0, programFiles + 1), kUpdatersLockName)) {
+        return Result(ERROR_BAD_PATHNAME, {L"naming the updaters' lock beside ", destination});
     }
-    // A mutex abandoned by a killed owner is free.
-    Result taken = waits.Wait(mutex.Get(), 0);
-    if (!taken && taken.Error() == ERROR_TIMEOUT) {
-        log.Step({L"another updater is copying; waiting for it up to ",
-                  NumberText(waitMs / 1000).View(), L" s"});
-        if ((taken = waits.Wait(mutex.Get(), waitMs))) {
-            log.Step({L"the other updater has finished"});
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    bool waited = false;
+    for (;;) {
+        // Never through a link: the name is opened as it stands.
+        file_.Reset(CreateFileW(path.CStr(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
+        const DWORD error = file_ ? ERROR_SUCCESS : GetLastError();
+        if (file_) {
+            BY_HANDLE_FILE_INFORMATION info{};
+            Result single = IsSingleOrdinaryFile(file_.Get(), info);
+            if (!single) {
+                file_.Reset();
+                return single.In({L"taking the updaters' lock ", path.CStr()});
+            }
+            if (waited) {
+                log.Step({L"the other updater has finished"});
+            }
+            return {};
         }
+        if (!IsHeld(error)) {
+            return Result(error, {L"taking the updaters' lock ", path.CStr()});
+        }
+        if (GetTickCount64() >= deadline) {
+            return Result(kErrorInstallAlreadyRunning,
+                          {L"another updater still holds the lock ", path.CStr()});
+        }
+        if (!waited) {
+            log.Step({L"another updater is copying; waiting for it up to ",
+                      NumberText(waitMs / 1000).View(), L" s"});
+            waited = true;
+        }
+        static_cast<void>(waits.Wait(nullptr, kRetryMs));
     }
-    if (!taken && taken.Error() == ERROR_TIMEOUT) {
-        // Anyone can create the name first; such a lock is waited for only boundedly.
-        return Result(kErrorInstallAlreadyRunning,
-                      {L"another updater still holds the lock ", kUpdatersMutexName});
-    }
-    if (taken) {
-        held_ = HeldMutex(std::move(mutex));
-    }
-    return taken.In({L"waiting for the lock ", kUpdatersMutexName});
 }

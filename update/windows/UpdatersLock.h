@@ -2,24 +2,35 @@
 
 #include "FileLog.h"
 #include "Handles.h"
+#include "TerminatedText.h"
 #include "Waits.h"
 
 #include <windows.h>
 
-// Every updater on the machine, in any session, copies only while it holds this.
-inline constexpr wchar_t kUpdatersMutexName[] = L"Global\\ZimlexUpdate.Copy";
+#include <string_view>
+
+// Beside the installation folders, in the Program Files folder that holds
+// them, where only administrators can create files: no standard user can
+// take the lock's name first, as anyone can a named object's.
+inline constexpr std::wstring_view kUpdatersLockName = L"ZimlexUpdate.lock";
 
 // How long an updater waits for another one to finish its copies. Two folders
 // of a large payload on a slow disk, with their retries, take well under this.
 inline constexpr DWORD kUpdatersLockWaitMs = 60000;
 
-// Two updaters started together copy one after the other.
+// Two updaters started together copy one after the other. The lock is a file
+// held open unshared and deleted when its handle closes, so an updater that
+// was killed leaves none behind.
 class UpdatersLock {
 public:
-    // Waits up to `waitMs` for another updater: ERROR_INSTALL_ALREADY_RUNNING
-    // when it still holds the lock then. Held until this object goes.
-    [[nodiscard]] Result Acquire(DWORD waitMs, Waits& waits, FileLog& log);
+    [[nodiscard]] explicit operator bool() const { return static_cast<bool>(file_); }
+
+    // Takes the lock of the Program Files folder above `destination`, waiting
+    // up to `waitMs` for another updater: ERROR_INSTALL_ALREADY_RUNNING when
+    // it still holds the lock then. Held until this object goes.
+    [[nodiscard]] Result Acquire(std::wstring_view destination, DWORD waitMs, Waits& waits,
+                                 FileLog& log);
 
 private:
-    HeldMutex held_;
+    UniqueFile file_;
 };

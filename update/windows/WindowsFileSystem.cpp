@@ -55,17 +55,25 @@ Result WindowsFileSystem::Probe(std::wstring_view pattern, FileName& firstFile) 
 }
 
 Result WindowsFileSystem::OpenPayload(std::wstring_view source) {
-    Result opened = lock_.Acquire(lockWaitMs_, waits_, log_);
-    if (opened && !(opened = publisher_.Prepare())) {
-        return opened.In({L"preparing the payload's checks"});
+    if (Result prepared = publisher_.Prepare(); !prepared) {
+        return prepared;
     }
-    return opened ? payload_.Open(source, publisher_, log_) : opened;
+    if (!PublisherCheck::Pinned()) {
+        log_.Step({L"no publisher pinned in this build: any payload is installed"});
+    }
+    return payload_.Open(source, log_);
 }
 
 Result WindowsFileSystem::Install(std::wstring_view destination) {
     TerminatedText path;
     if (!path.Assign(destination)) {
         return Result(ERROR_FILENAME_EXCED_RANGE, {L"copying to ", destination});
+    }
+    // Held from the first installation until the run ends.
+    if (!lock_) {
+        if (Result locked = lock_.Acquire(destination, lockWaitMs_, waits_, log_); !locked) {
+            return locked;
+        }
     }
     // A second deployment of the same payload changes nothing, also while
     // Zimlex.exe runs.
@@ -80,9 +88,6 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         return Result(ERROR_ACCESS_DENIED, {destination, L" is read-only or a folder"});
     }
-    if (Result allowed = publisher_.AllowsOver(payload_.Path(), path.CStr(), log_); !allowed) {
-        return allowed;
-    }
 
     RemoveStaleStagingFiles(destination, waits_, log_);
     StagingFile staging(waits_, log_);
@@ -94,6 +99,13 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         return copied.In({L"copying the payload to ", staging.Path()});
     }
     log_.Step({L"copied and flushed ", NumberText(payload_.Size()).View(), L" bytes"});
+    // What is renamed into place is what was checked: nobody else can open
+    // the staged copy, let alone write to it or map it.
+    if (Result accepted =
+            publisher_.AcceptsStaged(staging.Get(), staging.Path(), path.CStr(), log_);
+        !accepted) {
+        return accepted;
+    }
     if (Result renamed = staging.RenameOver(path); !renamed) {
         return renamed;
     }

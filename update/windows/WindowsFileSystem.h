@@ -23,9 +23,9 @@ public:
 
     [[nodiscard]] Result ProgramFiles(ProgramFilesFolders& folders) override;
     [[nodiscard]] Result Probe(std::wstring_view pattern, FileName& firstFile) override;
-    // Takes the updaters' lock first: the payload is checked and copied by
-    // one updater at a time.
     [[nodiscard]] Result OpenPayload(std::wstring_view source) override;
+    // Takes the updaters' lock at the first installation: one updater at a
+    // time compares and copies.
     [[nodiscard]] Result Install(std::wstring_view destination) override;
 
 private:
