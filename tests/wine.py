@@ -33,6 +33,7 @@ import fcntl
 import functools
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -264,8 +265,9 @@ class Prefix:
             print(f"made the {self.name} Wine prefix {self.path} in "
                   f"{time.monotonic() - started:.1f} s", flush=True)
 
-    def set_registry(self, keys, env=None):
-        """Writes values (str or int) with one regedit call."""
+    def set_registry(self, keys, env=None, view=None):
+        """Writes values (str or int) with one regedit call, or with reg.exe
+        into the registry view `view` (32 or 64), which regedit cannot choose."""
         lines = ["REGEDIT4", ""]
         for key, values in keys.items():
             lines.append(f"[{key}]")
@@ -277,9 +279,33 @@ class Prefix:
         with tempfile.TemporaryDirectory(dir=self.path.parent) as folder:
             settings = Path(folder) / "settings.reg"
             settings.write_text("\r\n".join(lines) + "\r\n")
-            status = self.wine("regedit", "/S", settings, env=env)
+            status = (self.wine("regedit", "/S", settings, env=env) if view is None else
+                      self.wine("reg", "import", self.windows(settings), f"/reg:{view}", env=env))
         if status != 0:
             raise SystemExit(f"regedit failed with status {status}")
+
+    def delete_registry(self, key, view):
+        self.wine("reg", "delete", key, "/f", f"/reg:{view}")
+
+    def registry(self, key, view):
+        """The values below `key` in registry view `view` (32 or 64), as reg.exe
+        exports them: {subkey: {name: text}}, dwords as "dword:0000000a"."""
+        with tempfile.TemporaryDirectory(dir=self.path.parent) as folder:
+            exported = Path(folder) / "exported.reg"
+            if (self.wine("reg", "export", key, self.windows(exported), f"/reg:{view}", "/y") != 0
+                    or not exported.exists()):
+                return {}
+            text = exported.read_bytes().decode("utf-16")
+        found, values = {}, None
+        for line in text.splitlines():
+            if line.startswith("[") and line.endswith("]"):
+                values = found.setdefault(line[1:-1], {})
+            elif values is not None and line.startswith('"') and "=" in line:
+                name, _, value = line.partition("=")
+                if value.startswith('"') and value.endswith('"'):
+                    value = re.sub(r"\\(.)", r"\1", value[1:-1])
+                values[name.strip('"')] = value
+        return found
 
     def set_dpi(self, dpi):
         self.set_registry({r"HKEY_CURRENT_USER\Control Panel\Desktop": {"LogPixels": dpi}})

@@ -25,6 +25,7 @@ import re
 import contextlib
 import dataclasses
 import fcntl
+import functools
 import hashlib
 import os
 import shutil
@@ -299,6 +300,17 @@ def deployed_twice(run):
     check_log(r"already holds the payload's bytes: left as it is")(run)
 
 
+def apps_and_features_again(run):
+    """A run that finds Zimlex.exe already holding the payload: the entry an
+    earlier updater left behind catches up, each time to the same value."""
+    for _ in range(2):
+        run.prefix.set_registry({f"{UNINSTALL}\\ZimlexByLocation": {"DisplayVersion": "1.0",
+                                                                     "VersionMajor": 1}}, view=64)
+        (run.work / "update.log").rename(run.work / f"run-{time.monotonic_ns()}.log")
+        run.deploy()
+        check_log(r"already holds the payload's bytes: left as it is")(run)
+
+
 def log_prepared(run):
     """Another program of the user made the log's file first, to read or edit
     what the updater writes, or to lock a range of it."""
@@ -383,6 +395,7 @@ def publishers(prefix):
                     raise SystemExit(f"{name} does not verify:\n{verification.output}")
             cabinet = folder / "cabinet.cab"
             cabinet.write_bytes(cabinet_of("readme.txt", b"not a program\r\n"))
+            (folder / "vendor-cabinet.cab").unlink(missing_ok=True)
             subprocess.run(["osslsigncode", "sign", "-certs", str(made["vendor"].certificate),
                             "-key", str(made["vendor"].key), "-in", str(cabinet),
                             "-out", str(folder / "vendor-cabinet.cab")],
@@ -424,6 +437,61 @@ def with_file_version(major):
         struct.pack_into("<I", program, fixed + 8, major << 16)
         return bytes(program)
     return make
+
+
+UNINSTALL = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+
+
+def with_product_version(major, minor):
+    """The build's updater claiming product version major.minor.0.0."""
+    def make(run):
+        program = bytearray(run.prefix.program.read_bytes())
+        key = program.index("VS_VERSION_INFO".encode("utf-16-le"))
+        fixed = program.index(struct.pack("<I", 0xFEEF04BD), key)
+        struct.pack_into("<II", program, fixed + 16, major << 16 | minor, 0)
+        return bytes(program)
+    return make
+
+
+def apps_and_features(run):
+    """Entries as installers leave them: one for the second folder by its
+    InstallLocation (64-bit view), one for the first folder by its DisplayIcon
+    (32-bit view, where there is one), and one of another product."""
+    # 32-bit Windows has one view, which both names reach.
+    icon_view = 64 if run.prefix.platform.windows_bits == 32 else 32
+    entries = {
+        ("ZimlexByLocation", 64): {"InstallLocation": SECOND + "\\", "DisplayVersion": "1.0",
+                                   "VersionMajor": 1, "VersionMinor": 0},
+        ("ZimlexByIcon", icon_view): {"DisplayIcon": f'"{FIRST}\\{EXECUTABLE}",0',
+                                      "DisplayVersion": "1.0"},
+        ("Other", 64): {"InstallLocation": "C:\\Program Files\\Other", "DisplayVersion": "7.0"},
+    }
+    for (name, view), values in entries.items():
+        run.prefix.set_registry({f"{UNINSTALL}\\{name}": values}, view=view)
+        run.cleanups.append(functools.partial(run.prefix.delete_registry, f"{UNINSTALL}\\{name}",
+                                              view))
+    run.entries = entries
+
+
+def entries_hold(by_location, by_icon):
+    """A check of the entries' DisplayVersion (None: as laid) and that the
+    other product's entry is untouched."""
+    def check(run):
+        found = {view: {key.rsplit("\\", 1)[-1].lower(): values
+                        for key, values in run.prefix.registry(UNINSTALL, view).items()}
+                 for view in (32, 64)}
+        for (name, view), laid in run.entries.items():
+            expected = dict(laid)
+            if name == "ZimlexByLocation" and by_location:
+                expected.update(DisplayVersion=by_location[0], VersionMajor=by_location[1],
+                                VersionMinor=by_location[2])
+            if name == "ZimlexByIcon" and by_icon and run.prefix.windows_bits == 64:
+                expected["DisplayVersion"] = by_icon
+            got = {value: found[view].get(name.lower(), {}).get(value) for value in expected}
+            want = {value: (f"dword:{text:08x}" if isinstance(text, int) else text)
+                    for value, text in expected.items()}
+            run.failures.equal(f"Apps & Features entry {name}", got, want)
+    return check
 
 
 def payload_from(make_bytes):
@@ -590,6 +658,23 @@ CASES = [
              lambda run: (publishers(run.prefix) / "vendor-cabinet.cab").read_bytes()),
          check=check_log(r"^the signature verifies; signed by Zimlex Vendor$",
                          r"^the staged copy is no program .*: error 193 \(.+\)$", status=1)),
+    # What fleets read follows the update, in both registry views.
+    Case("apps_and_features_follow", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(True, True), arguments=("/log", LOG), on_32_bit=dict(updated=(False, True)),
+         setup=lambda run: (apps_and_features(run), payload_from(with_product_version(3, 1))(run)),
+         check=lambda run: (entries_hold(("3.1.0.0", 3, 1), "3.1.0.0")(run), check_log(
+             r"^Apps & Features entry HKLM\\.*\\ZimlexByLocation \(64-bit view\): "
+             r"DisplayVersion 1\.0 -> 3\.1\.0\.0$")(run))),
+    Case("apps_and_features_without_version", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=apps_and_features, check=entries_hold(None, None)),
+    Case("apps_and_features_failed_run", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1,
+         setup=lambda run: (apps_and_features(run), payload_from(with_product_version(3, 1))(run)),
+         check=entries_hold(None, None)),
+    Case("apps_and_features_catch_up", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), arguments=("/quiet", "/log", LOG), unattended=True,
+         setup=lambda run: (apps_and_features(run), payload_from(with_product_version(3, 1))(run)),
+         check=lambda run: (apps_and_features_again(run),
+                            entries_hold(("3.1.0.0", 3, 1), None)(run))),
     Case("pinned_installed_without_version", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), program=pinned_updater, setup=payload_from(signed_updater_bytes)),
     # Without a pin, whatever signs the updater itself, any payload is installed.

@@ -10,8 +10,9 @@ namespace {
 // 1 MiB blocks at times six times slower, for many copies in a row.
 constexpr DWORD kBlockSize = 256U << 10U;
 // Flushed as it is written: one flush at the end of a large file could take
-// seconds on a slow disk, with the window unanswered all that time.
-constexpr LONGLONG kFlushEvery = 32LL << 20U;
+// seconds on a slow disk, with the window unanswered all that time. 32 MiB
+// at a time held it some 70 ms, too near the 100 ms a window has.
+constexpr LONGLONG kFlushEvery = 16LL << 20U;
 static_assert(kFlushEvery % kBlockSize == 0);
 
 } // namespace

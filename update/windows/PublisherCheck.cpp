@@ -1,11 +1,11 @@
 #include "PublisherCheck.h"
 
 #include "SystemProcedure.h"
+#include "ProgramImage.h"
 #include "PublisherPins.h"
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -209,48 +209,10 @@ Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
 }
 
 Result PublisherCheck::ProgramVersion(HANDLE file, ULONGLONG& version) const {
-    // The system lays the image out as it would to run it, and refuses what
-    // is no image; nothing of it runs.
-    const UniqueKernelObject section(
-        CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr));
-    if (!section) {
-        return Result(GetLastError());
-    }
-    const UniqueMappedView view(MapViewOfFile(section.Get(), FILE_MAP_READ, 0, 0, 0));
-    if (!view) {
-        return Result(GetLastError());
-    }
-    const auto* base = static_cast<const BYTE*>(view.Get());
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const WORD machine = nt->FileHeader.Machine;
-    const WORD kind = nt->FileHeader.Characteristics;
-    if ((machine != IMAGE_FILE_MACHINE_I386 && machine != IMAGE_FILE_MACHINE_AMD64) ||
-        (kind & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 || (kind & IMAGE_FILE_DLL) != 0) {
-        return Result(ERROR_BAD_EXE_FORMAT);
-    }
-    const auto module = reinterpret_cast<HMODULE>(view.Get());
-    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-    const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
-    const void* data = size != 0 ? LockResource(LoadResource(module, resource)) : nullptr;
-    if (data == nullptr) {
-        return Result(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    }
-    // A copy of its own, with room to spare, as the version functions want it.
-    const UniqueVirtualMemory block(
-        VirtualAlloc(nullptr, 2 * size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (!block) {
-        return Result(GetLastError());
-    }
-    std::memcpy(block.Get(), data, size);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT fixedSize = 0;
-    if (!call_.queryValue(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
-        fixed == nullptr || fixedSize < sizeof(*fixed) || fixed->dwSignature != VS_FFI_SIGNATURE) {
-        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
-    }
-    version = (static_cast<ULONGLONG>(fixed->dwFileVersionMS) << 32U) | fixed->dwFileVersionLS;
-    return {};
+    VS_FIXEDFILEINFO fixed{};
+    Result read = ReadProgramVersion(file, fixed);
+    version = (static_cast<ULONGLONG>(fixed.dwFileVersionMS) << 32U) | fixed.dwFileVersionLS;
+    return read;
 }
 
 Result PublisherCheck::FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const {

@@ -23,7 +23,7 @@ Result UpdatersLock::Acquire(std::wstring_view destination, DWORD waitMs, Waits&
                                          : destination.rfind(L'\\', folder - 1);
     TerminatedText path;
     if (programFiles == std::wstring_view::npos ||
-        !path.Assign(destination.substr(0, programFiles + 1), kUpdatersLockName)) {
+        !path.Assign({destination.data(), programFiles + 1}, kUpdatersLockName)) {
         return Result(ERROR_BAD_PATHNAME, {L"naming the updaters' lock beside ", destination});
     }
     const ULONGLONG deadline = GetTickCount64() + waitMs;

@@ -1,5 +1,6 @@
 #include "WindowsFileSystem.h"
 
+#include "AppsAndFeatures.h"
 #include "FileIdentity.h"
 #include "Handles.h"
 #include "ProgramFilesLookup.h"
@@ -79,6 +80,11 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
     // Zimlex.exe runs.
     if (payload_.IsHeldBy(path, waits_)) {
         log_.Step({destination, L" already holds the payload's bytes: left as it is"});
+        // An earlier updater may have left the record behind.
+        const UniqueFile installed(CreateFileW(
+            path.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, 0, nullptr));
+        RecordInstalledVersion(installed.Get(), path, log_);
         return {};
     }
     // Windows refuses to replace a read-only file, but Wine running as root
@@ -110,5 +116,7 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         return renamed;
     }
     log_.Step({L"renamed over ", destination});
+    // Through the staging file's handle, which now holds Zimlex.exe unshared.
+    RecordInstalledVersion(staging.Get(), path, log_);
     return {};
 }

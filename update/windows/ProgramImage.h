@@ -1,0 +1,21 @@
+#pragma once
+
+#include "Result.h"
+
+#include <windows.h>
+
+// The fixed part of a program's version resource, read through an open
+// handle: a refusal for anything but an executable for x86 or x64 that
+// carries one. The system lays the image out as it would to run it, and
+// refuses what is no image; nothing of it runs.
+[[nodiscard]] Result ReadProgramVersion(HANDLE file, VS_FIXEDFILEINFO& version);
+
+// "1.2.3.4" from a version's two halves.
+class DottedVersion {
+public:
+    DottedVersion(DWORD high, DWORD low);
+    [[nodiscard]] const wchar_t* CStr() const { return text_; }
+
+private:
+    wchar_t text_[24]{};
+};
