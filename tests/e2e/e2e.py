@@ -353,6 +353,19 @@ def take_lock_and_deploy(run):
     run.background = run.start_probe_run(("/quiet", "/log", LOG), "deployed.out")
 
 
+def deploy_beside(run):
+    """A deployment tool's updater started together with the interactive one."""
+    large_payload(run)
+    run.background = run.start_probe_run(("/quiet", "/log", LOG), "deployed.out")
+
+
+def check_deployed_updated(run):
+    run.background.wait(timeout=120)
+    output = (run.dir / "deployed.out").read_text(errors="replace")
+    run.failures.true("the updater beside it ends with 0 too", "exit_code=0 " in output, output)
+    check_log(r"^(renamed over|.* already holds the payload's bytes: left as it is)")(run)
+
+
 def check_deployed_busy(run):
     run.background.wait(timeout=120)
     output = (run.dir / "deployed.out").read_text(errors="replace")
@@ -713,6 +726,9 @@ CASES = [
     Case("lock_held_by_another_updater", (None, {EXECUTABLE: OLD}), FAILURE, 1618,
          setup=take_lock_and_deploy, settle_ms=80000, answers_within_ms=100,
          check=lambda run: (check_settled_after(59, 70)(run), check_deployed_busy(run))),
+    # Two updaters at once: one after the other, both UPDATED, nothing left behind.
+    Case("two_updaters_at_once", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), payload=False, setup=deploy_beside, check=check_deployed_updated),
     # Anyone can take a named object's name first: the updaters lock elsewhere.
     Case("old_lock_name_held_by_another_program", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), setup=take_lock("m", 30000), check=check_settled_after(0, 10)),

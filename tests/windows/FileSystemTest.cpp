@@ -1,3 +1,4 @@
+#include "AppsAndFeatures.h"
 #include "FileIdentity.h"
 #include "Handles.h"
 #include "PublisherCheck.h"
@@ -727,6 +728,69 @@ TEST_F(FileLogTest, UsesOnlyALogThatAdministratorsAloneMayWrite) {
     ASSERT_TRUE(SetSecurityDescriptorOwner(&open, administrators.data(), FALSE));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
     EXPECT_FALSE(OnlyAdministratorsMayWrite(&open));
+}
+
+// --- Apps & Features -------------------------------------------------------------
+
+// An entry whose descriptor refuses the write: logged with its error, left as
+// it is, and the update's outcome is not changed by it.
+TEST_F(FileSystemTest, AnAppsAndFeaturesEntryThatRefusesTheWriteIsLogged) {
+    const fs::path folder = Folder(L"Zimlex");
+    const fs::path installed = folder / L"Zimlex.exe";
+    // The build's updater: a real program with a version resource.
+    ASSERT_TRUE(
+        CopyFileW(BesideThisTest(L"..\\ZimlexUpdate.exe").c_str(), installed.c_str(), FALSE));
+    const std::wstring key =
+        L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZimlexTestDenied";
+    SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(D;;KW;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr));
+    const UniqueLocalMemory descriptor(security.lpSecurityDescriptor);
+    HKEY created = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                              KEY_SET_VALUE | WRITE_DAC | KEY_WOW64_64KEY, nullptr, &created,
+                              nullptr),
+              ERROR_SUCCESS);
+    const std::wstring location = folder.wstring() + L"\\";
+    RegSetValueExW(created, L"InstallLocation", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(location.c_str()),
+                   static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
+    RegSetValueExW(created, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1.0"),
+                   4 * sizeof(wchar_t));
+    ASSERT_EQ(RegSetKeySecurity(created, DACL_SECURITY_INFORMATION, security.lpSecurityDescriptor),
+              ERROR_SUCCESS);
+    RegCloseKey(created);
+    const fs::path logPath = root_ / L"update.log";
+    {
+        FileLog log;
+        ASSERT_TRUE(log.Open(logPath.c_str()));
+        TerminatedText path;
+        ASSERT_TRUE(path.Assign(installed.wstring()));
+        const UniqueFile file(CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+        RecordInstalledVersion(file.Get(), path, log);
+    }
+    std::array<wchar_t, 64> version{};
+    DWORD size = sizeof(version) - sizeof(wchar_t);
+    HKEY opened = nullptr;
+    LSTATUS read = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0,
+                                 KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
+    if (read == ERROR_SUCCESS) {
+        read = RegQueryValueExW(opened, L"DisplayVersion", nullptr, nullptr,
+                                reinterpret_cast<BYTE*>(version.data()), &size);
+        RegCloseKey(opened);
+    }
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    ASSERT_EQ(read, ERROR_SUCCESS);
+    const std::string text = ReadBytes(logPath);
+    if (std::wstring_view(version.data()) != L"1.0" && text.find("error 5 ") == std::string::npos) {
+        GTEST_SKIP() << "this system let the write through the key's descriptor";
+    }
+    EXPECT_EQ(std::wstring_view(version.data()), L"1.0");
+    EXPECT_NE(text.find("ZimlexTestDenied (64-bit view): writing DisplayVersion"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(": error 5 ("), std::string::npos) << text;
 }
 
 // --- The publisher check --------------------------------------------------------

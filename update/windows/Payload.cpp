@@ -11,8 +11,9 @@ namespace {
 constexpr DWORD kBlockSize = 256U << 10U;
 // Flushed as it is written: one flush at the end of a large file could take
 // seconds on a slow disk, with the window unanswered all that time. 32 MiB
-// at a time held it some 70 ms, too near the 100 ms a window has.
-constexpr LONGLONG kFlushEvery = 16LL << 20U;
+// at a time held it some 70 ms, too near the 100 ms a window has on a busy
+// machine.
+constexpr LONGLONG kFlushEvery = 8LL << 20U;
 static_assert(kFlushEvery % kBlockSize == 0);
 
 } // namespace
