@@ -754,7 +754,7 @@ TEST_F(FileSystemTest, AnAppsAndFeaturesEntryThatRefusesTheWriteIsLogged) {
     const std::wstring location = folder.wstring() + L"\\";
     RegSetValueExW(created, L"InstallLocation", 0, REG_SZ,
                    reinterpret_cast<const BYTE*>(location.c_str()),
-                   static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
+                   static_cast<DWORD>(location.size() + 1) * static_cast<DWORD>(sizeof(wchar_t)));
     RegSetValueExW(created, L"DisplayVersion", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"1.0"),
                    4 * sizeof(wchar_t));
     ASSERT_EQ(RegSetKeySecurity(created, DACL_SECURITY_INFORMATION, security.lpSecurityDescriptor),

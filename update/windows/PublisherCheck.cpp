@@ -27,11 +27,13 @@ constexpr PinTable kPinTable{"ZimlexPins:v1", kPinnedKeyCount, kPinnedKeys};
 // also where it pins nothing.
 const PinTable* volatile pinTable = &kPinTable;
 
-// Files without a version resource answer these; they are never compared.
+// Files that are no program, or one without a version resource, answer
+// these; they are never compared.
 [[nodiscard]] bool MeansNoVersion(DWORD error) {
     return error == ERROR_RESOURCE_DATA_NOT_FOUND || error == ERROR_RESOURCE_TYPE_NOT_FOUND ||
            error == ERROR_RESOURCE_NAME_NOT_FOUND || error == ERROR_BAD_EXE_FORMAT ||
-           error == ERROR_BAD_FORMAT || error == ERROR_FILE_NOT_FOUND;
+           error == ERROR_INVALID_EXE_SIGNATURE || error == ERROR_BAD_FORMAT ||
+           error == ERROR_FILE_INVALID || error == ERROR_FILE_NOT_FOUND;
 }
 
 // "1.2.3.4", or what stands in for a version where there is none.
@@ -65,8 +67,7 @@ Result PublisherCheck::Prepare() {
     }
     // None is a KnownDLL: each comes from System32 only, never from beside the updater.
     for (auto [module, name] :
-         {std::pair{&wintrust_, L"wintrust.dll"}, std::pair{&crypt32_, L"crypt32.dll"},
-          std::pair{&versionDll_, L"version.dll"}}) {
+         {std::pair{&wintrust_, L"wintrust.dll"}, std::pair{&crypt32_, L"crypt32.dll"}}) {
         module->Reset(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
         if (!*module) {
             return Result(GetLastError(), {L"loading ", name});
@@ -86,10 +87,7 @@ Result PublisherCheck::Prepare() {
         !lookUp(call_.signer, wintrust_, "WTHelperGetProvSignerFromChain") ||
         !lookUp(call_.hashPublicKey, crypt32_, "CryptHashPublicKeyInfo") ||
         !lookUp(call_.verifyRevocation, crypt32_, "CertVerifyRevocation") ||
-        !lookUp(call_.nameOf, crypt32_, "CertGetNameStringW") ||
-        !lookUp(call_.versionSize, versionDll_, "GetFileVersionInfoSizeW") ||
-        !lookUp(call_.versionInfo, versionDll_, "GetFileVersionInfoW") ||
-        !lookUp(call_.queryValue, versionDll_, "VerQueryValueW")) {
+        !lookUp(call_.nameOf, crypt32_, "CertGetNameStringW")) {
         return Result(ERROR_PROC_NOT_FOUND, {L"looking up the functions of the payload's checks"});
     }
     return {};
@@ -216,25 +214,13 @@ Result PublisherCheck::ProgramVersion(HANDLE file, ULONGLONG& version) const {
 }
 
 Result PublisherCheck::FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const {
-    DWORD ignored = 0;
     found = Version::None;
-    const DWORD size = call_.versionSize(path, &ignored);
-    if (size == 0) {
-        const DWORD error = GetLastError();
-        return MeansNoVersion(error) ? Result() : Result(error);
+    const UniqueFile file(CreateFileW(path, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    Result read = file ? ProgramVersion(file.Get(), version) : Result(GetLastError());
+    if (read) {
+        found = Version::Found;
     }
-    const UniqueVirtualMemory block(
-        VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT fixedSize = 0;
-    if (!block || !call_.versionInfo(path, 0, size, block.Get())) {
-        return Result(GetLastError());
-    }
-    if (!call_.queryValue(block.Get(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize) ||
-        fixed == nullptr || fixedSize < sizeof(*fixed)) {
-        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
-    }
-    version = (static_cast<ULONGLONG>(fixed->dwFileVersionMS) << 32U) | fixed->dwFileVersionLS;
-    found = Version::Found;
-    return {};
+    return read || MeansNoVersion(read.Error()) ? Result() : read;
 }

@@ -29,9 +29,6 @@ public:
         decltype(&CryptHashPublicKeyInfo) hashPublicKey = nullptr;
         decltype(&CertVerifyRevocation) verifyRevocation = nullptr;
         decltype(&CertGetNameStringW) nameOf = nullptr;
-        decltype(&GetFileVersionInfoSizeW) versionSize = nullptr;
-        decltype(&GetFileVersionInfoW) versionInfo = nullptr;
-        decltype(&VerQueryValueW) queryValue = nullptr;
     };
 
     PublisherCheck() = default;
@@ -53,6 +50,7 @@ public:
 private:
     enum class Version { Found, None };
     [[nodiscard]] Result VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const;
+    // A file without a version resource, or no program at all, has none.
     [[nodiscard]] Result FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const;
     // A program's version, read through its handle: a refusal for anything
     // but an executable for x86 or x64 with a version resource.
@@ -60,7 +58,6 @@ private:
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;
-    UniqueModule versionDll_;
     UniqueCryptProvider provider_;
     Functions call_;
 };
