@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <utility>
-
 // One traits struct and one owner per kind of handle: what a failed call
 // returns, and the one function that frees it.
 
@@ -32,33 +30,6 @@ struct KernelObjectTraits {
     static void Close(Handle handle) { CloseHandle(handle); }
 };
 using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
-
-// A mutex this thread has acquired: going, it releases the mutex and closes
-// its handle, in that order. Empty when the mutex was not acquired.
-class HeldMutex {
-public:
-    HeldMutex() = default;
-    explicit HeldMutex(UniqueKernelObject mutex) : mutex_(std::move(mutex)) {}
-    HeldMutex(HeldMutex&&) noexcept = default;
-    HeldMutex& operator=(HeldMutex&& other) noexcept {
-        Release();
-        mutex_ = std::move(other.mutex_);
-        return *this;
-    }
-    ~HeldMutex() { Release(); }
-
-    [[nodiscard]] explicit operator bool() const { return static_cast<bool>(mutex_); }
-
-private:
-    void Release() {
-        if (mutex_) {
-            ReleaseMutex(mutex_.Get());
-            mutex_.Reset();
-        }
-    }
-
-    UniqueKernelObject mutex_;
-};
 
 struct CryptProviderTraits {
     using Handle = HCRYPTPROV;

@@ -100,11 +100,8 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
             }
             found = true;
             const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
-            const FixedText<MAX_PATH> oldText = [&] {
-                FixedText<MAX_PATH> text;
-                text.AppendCut(old.empty() ? std::wstring_view(L"none") : old);
-                return text;
-            }();
+            FixedText<MAX_PATH> oldText;
+            oldText.AppendCut(old.empty() ? std::wstring_view(L"none") : old);
             entry.Reset();
             const auto size = static_cast<DWORD>((std::wstring_view(version.CStr()).size() + 1) *
                                                  sizeof(wchar_t));
@@ -115,16 +112,19 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
                 status = RegSetValueExW(entry.Get(), L"DisplayVersion", 0, REG_SZ,
                                         reinterpret_cast<const BYTE*>(version.CStr()), size);
             }
-            const std::wstring_view where[] = {L"Apps & Features entry HKLM\\", kUninstallKey,
-                                               L"\\", name.data(), viewName};
+            FixedText<2 * MAX_PATH> where;
+            for (const std::wstring_view part :
+                 {std::wstring_view(L"Apps & Features entry HKLM\\"),
+                  std::wstring_view(kUninstallKey), std::wstring_view(L"\\"),
+                  std::wstring_view(name.data()), std::wstring_view(viewName)}) {
+                where.AppendCut(part);
+            }
             if (status != ERROR_SUCCESS) {
                 log.Failure(Result(static_cast<DWORD>(status),
-                                   {where[0], where[1], where[2], where[3], where[4],
-                                    L": writing DisplayVersion ", version.CStr()}));
+                                   {where.View(), L": writing DisplayVersion ", version.CStr()}));
                 continue;
             }
-            log.Step({where[0], where[1], where[2], where[3], where[4], L": DisplayVersion ",
-                      oldText.View(), L" -> ", version.CStr()});
+            log.Step({where.View(), L": DisplayVersion ", oldText.View(), L" -> ", version.CStr()});
             // Only where the entry has them, as its installer wrote them.
             for (const auto& [valueName, number] :
                  {std::pair{L"VersionMajor", fixed.dwProductVersionMS >> 16U},
@@ -137,7 +137,7 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
                                             reinterpret_cast<const BYTE*>(&number), sizeof(number));
                     if (status != ERROR_SUCCESS) {
                         log.Failure(Result(static_cast<DWORD>(status),
-                                           {where[3], L": writing ", valueName}));
+                                           {where.View(), L": writing ", valueName}));
                     }
                 }
             }
