@@ -683,6 +683,10 @@ CASES = [
     Case("apps_and_features_failed_run", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1,
          setup=lambda run: (apps_and_features(run), payload_from(with_product_version(3, 1))(run)),
          check=entries_hold(None, None)),
+    Case("apps_and_features_refused_payload", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=pinned_updater, setup=lambda run: (
+             apps_and_features(run), payload_from(signed_payload("other"))(run)),
+         check=entries_hold(None, None)),
     Case("apps_and_features_catch_up", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), arguments=("/quiet", "/log", LOG), unattended=True,
          setup=lambda run: (apps_and_features(run), payload_from(with_product_version(3, 1))(run)),
