@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string_view>
 
 // A file name, a path or a line, fixed-size so the program needs no
@@ -24,9 +25,11 @@ public:
         length_ += text.size();
         return true;
     }
-    // As much of `text` as there is room for.
-    void AppendCut(std::wstring_view text) {
-        static_cast<void>(Append({text.data(), std::min(text.size(), kCapacity - length_)}));
+    // As much of each part as there is room for.
+    void AppendCut(std::initializer_list<std::wstring_view> parts) {
+        for (const std::wstring_view part : parts) {
+            static_cast<void>(Append({part.data(), std::min(part.size(), kCapacity - length_)}));
+        }
     }
     void Clear() { length_ = 0; }
     [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }

@@ -7,15 +7,13 @@ Result::Result(WindowsError error, std::initializer_list<std::wstring_view> step
 
 Result& Result::In(std::initializer_list<std::wstring_view> step) {
     if (step_.View().empty()) {
-        for (const std::wstring_view part : step) {
-            step_.AppendCut(part);
-        }
+        step_.AppendCut(step);
     }
     return *this;
 }
 
 Result& Result::Holding(std::wstring_view file) {
     heldFile_.Clear();
-    heldFile_.AppendCut(file);
+    heldFile_.AppendCut({file});
     return *this;
 }

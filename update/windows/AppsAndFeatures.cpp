@@ -101,7 +101,7 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
             found = true;
             const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
             FixedText<MAX_PATH> oldText;
-            oldText.AppendCut(old.empty() ? std::wstring_view(L"none") : old);
+            oldText.AppendCut({old.empty() ? L"none" : old});
             entry.Reset();
             const auto size = static_cast<DWORD>((std::wstring_view(version.CStr()).size() + 1) *
                                                  sizeof(wchar_t));
@@ -113,12 +113,8 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
                                         reinterpret_cast<const BYTE*>(version.CStr()), size);
             }
             FixedText<2 * MAX_PATH> where;
-            for (const std::wstring_view part :
-                 {std::wstring_view(L"Apps & Features entry HKLM\\"),
-                  std::wstring_view(kUninstallKey), std::wstring_view(L"\\"),
-                  std::wstring_view(name.data()), std::wstring_view(viewName)}) {
-                where.AppendCut(part);
-            }
+            where.AppendCut(
+                {L"Apps & Features entry HKLM\\", kUninstallKey, L"\\", name.data(), viewName});
             if (status != ERROR_SUCCESS) {
                 log.Failure(Result(static_cast<DWORD>(status),
                                    {where.View(), L": writing DisplayVersion ", version.CStr()}));

@@ -25,10 +25,9 @@ void AppendErrorText(Line& line, DWORD error) {
            (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
         --length;
     }
-    static_cast<void>(line.Append(L" ("));
-    static_cast<void>(line.Append(length > 0 ? std::wstring_view(text.data(), length)
-                                             : std::wstring_view(L"no text from the system")));
-    static_cast<void>(line.Append(L")"));
+    line.AppendCut(
+        {L" (", length > 0 ? std::wstring_view(text.data(), length) : L"no text from the system",
+         L")"});
 }
 
 // Who holds `file`, as the Restart Manager knows it: name, process and session.
@@ -61,28 +60,16 @@ void AppendHolders(Line& line, std::wstring_view heldFile) {
     LPCWSTR files[] = {file.CStr()};
     if (registerFiles(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
         list(session, &needed, &count, holders.data(), &reasons) == ERROR_SUCCESS && count > 0) {
-        static_cast<void>(line.Append(L"; held by"));
+        line.AppendCut({L"; held by"});
         for (UINT i = 0; i < count; ++i) {
             DWORD sessionId = 0;
             ProcessIdToSessionId(holders[i].Process.dwProcessId, &sessionId);
-            static_cast<void>(line.Append(i == 0 ? L" " : L", "));
-            static_cast<void>(line.Append(holders[i].strAppName));
-            static_cast<void>(line.Append(L" (process "));
-            static_cast<void>(line.Append(NumberText(holders[i].Process.dwProcessId).View()));
-            static_cast<void>(line.Append(L", session "));
-            static_cast<void>(line.Append(NumberText(sessionId).View()));
-            static_cast<void>(line.Append(L")"));
+            line.AppendCut({i == 0 ? L" " : L", ", holders[i].strAppName, L" (process ",
+                            NumberText(holders[i].Process.dwProcessId).View(), L", session ",
+                            NumberText(sessionId).View(), L")"});
         }
     }
     end(session);
-}
-
-[[nodiscard]] Line Compose(std::initializer_list<std::wstring_view> parts) {
-    Line line;
-    for (const std::wstring_view part : parts) {
-        static_cast<void>(line.Append(part));
-    }
-    return line;
 }
 
 } // namespace
@@ -183,7 +170,9 @@ Result FileLog::Open(const wchar_t* path) {
 
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
     if (file_) {
-        Write(Compose(parts).View());
+        Line line;
+        line.AppendCut(parts);
+        Write(line.View());
     }
 }
 
@@ -193,7 +182,8 @@ void FileLog::Failure(const Result& failure) {
     }
     const WindowsError error = failure.Error();
     // Codes beyond the Win32 range are HRESULTs, read in hexadecimal.
-    Line line = Compose({failure.Step(), L": error ", NumberText(error, error > 0xFFFFU).View()});
+    Line line;
+    line.AppendCut({failure.Step(), L": error ", NumberText(error, error > 0xFFFFU).View()});
     AppendErrorText(line, error);
     if (!failure.HeldFile().empty()) {
         AppendHolders(line, failure.HeldFile());
@@ -210,8 +200,7 @@ void FileLog::Write(std::wstring_view text) {
                                   static_cast<wchar_t>(L'0' + value % 10), after};
         static_cast<void>(line.Append({digits, 3}));
     };
-    static_cast<void>(line.Append(NumberText(now.wYear).View()));
-    static_cast<void>(line.Append(L"-"));
+    line.AppendCut({NumberText(now.wYear).View(), L"-"});
     two(now.wMonth, L'-');
     two(now.wDay, L' ');
     two(now.wHour, L':');

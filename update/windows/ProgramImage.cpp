@@ -51,8 +51,7 @@ Result ReadProgramVersion(HANDLE file, VS_FIXEDFILEINFO& version) {
 DottedVersion::DottedVersion(DWORD high, DWORD low) {
     FixedText<23> text;
     for (const DWORD part : {high >> 16U, high & 0xFFFFU, low >> 16U, low & 0xFFFFU}) {
-        static_cast<void>(text.Append(NumberText(part).View()));
-        static_cast<void>(text.Append(L"."));
+        text.AppendCut({NumberText(part).View(), L"."});
     }
     std::memcpy(text_, text.View().data(), (text.View().size() - 1) * sizeof(wchar_t));
 }

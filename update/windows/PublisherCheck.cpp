@@ -36,24 +36,20 @@ const PinTable* volatile pinTable = &kPinTable;
            error == ERROR_FILE_INVALID || error == ERROR_FILE_NOT_FOUND;
 }
 
-// "1.2.3.4", or what stands in for a version where there is none.
-class VersionText {
-public:
-    template <typename Found> VersionText(Found found, ULONGLONG version) {
-        if (found != Found::Found) {
-            static_cast<void>(text_.Assign(L"none (no version resource)"));
-            return;
-        }
-        for (int shift = 48; shift >= 0; shift -= 16) {
-            static_cast<void>(text_.Append(NumberText((version >> shift) & 0xFFFFU).View()));
-            static_cast<void>(text_.Append(shift > 0 ? L"." : L""));
-        }
-    }
-    [[nodiscard]] std::wstring_view View() const { return text_.View(); }
+// A file without a version resource, or no program at all, has none, and
+// is never compared.
+[[nodiscard]] Result InstalledVersion(const wchar_t* path, VS_FIXEDFILEINFO& version, bool& found) {
+    const UniqueFile file(CreateFileW(path, GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    Result read = file ? ReadProgramVersion(file.Get(), version) : Result(GetLastError());
+    found = static_cast<bool>(read);
+    return read || MeansNoVersion(read.Error()) ? Result() : read;
+}
 
-private:
-    FixedText<32> text_;
-};
+[[nodiscard]] ULONGLONG FileVersionOf(const VS_FIXEDFILEINFO& version) {
+    return (static_cast<ULONGLONG>(version.dwFileVersionMS) << 32U) | version.dwFileVersionLS;
+}
 
 } // namespace
 
@@ -181,46 +177,27 @@ Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
     if (!Pinned()) {
         return {};
     }
-    Version current = Version::None;
-    ULONGLONG stagedVersion = 0;
-    ULONGLONG installedVersion = 0;
     log.Step({L"checking the staged copy ", stagedPath});
     if (Result verified = VerifySignature(staged, stagedPath, log); !verified) {
         return verified;
     }
-    if (Result read = ProgramVersion(staged, stagedVersion); !read) {
+    VS_FIXEDFILEINFO ours{};
+    if (Result read = ReadProgramVersion(staged, ours); !read) {
         return read.In({L"the staged copy is no program for x86 or x64 with a version resource"});
     }
-    if (Result read = FileVersion(installed, current, installedVersion); !read) {
+    VS_FIXEDFILEINFO theirs{};
+    bool versioned = false;
+    if (Result read = InstalledVersion(installed, theirs, versioned); !read) {
         return read.In({L"reading the file version of ", installed});
     }
-    const VersionText stagedText(Version::Found, stagedVersion);
-    const VersionText installedText(current, installedVersion);
-    log.Step({L"file versions: the staged copy's ", stagedText.View(), L", installed ",
-              installedText.View()});
+    log.Step({L"file versions: the staged copy's ",
+              DottedVersion(ours.dwFileVersionMS, ours.dwFileVersionLS).CStr(), L", installed ",
+              versioned ? DottedVersion(theirs.dwFileVersionMS, theirs.dwFileVersionLS).CStr()
+                        : L"none (no version resource)"});
     // An equal version is a reinstall.
-    if (current == Version::Found && stagedVersion < installedVersion) {
+    if (versioned && FileVersionOf(ours) < FileVersionOf(theirs)) {
         return Result(ERROR_INSTALL_PACKAGE_DOWNGRADE,
                       {L"the payload is older than the installed ", installed});
     }
     return {};
-}
-
-Result PublisherCheck::ProgramVersion(HANDLE file, ULONGLONG& version) const {
-    VS_FIXEDFILEINFO fixed{};
-    Result read = ReadProgramVersion(file, fixed);
-    version = (static_cast<ULONGLONG>(fixed.dwFileVersionMS) << 32U) | fixed.dwFileVersionLS;
-    return read;
-}
-
-Result PublisherCheck::FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const {
-    found = Version::None;
-    const UniqueFile file(CreateFileW(path, GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    Result read = file ? ProgramVersion(file.Get(), version) : Result(GetLastError());
-    if (read) {
-        found = Version::Found;
-    }
-    return read || MeansNoVersion(read.Error()) ? Result() : read;
 }

@@ -48,13 +48,7 @@ public:
     [[nodiscard]] Result AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const;
 
 private:
-    enum class Version { Found, None };
     [[nodiscard]] Result VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const;
-    // A file without a version resource, or no program at all, has none.
-    [[nodiscard]] Result FileVersion(const wchar_t* path, Version& found, ULONGLONG& version) const;
-    // A program's version, read through its handle: a refusal for anything
-    // but an executable for x86 or x64 with a version resource.
-    [[nodiscard]] Result ProgramVersion(HANDLE file, ULONGLONG& version) const;
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;
