@@ -56,12 +56,9 @@ Result Payload::Open(std::wstring_view source, FileLog& log) {
     return {};
 }
 
-bool Payload::IsHeldBy(const TerminatedText& installed, Waits& waits) const {
-    const UniqueFile file(CreateFileW(installed.CStr(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+bool Payload::IsHeldBy(HANDLE installed, Waits& waits) const {
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.Get(), &size) || size.QuadPart != size_.QuadPart) {
+    if (!GetFileSizeEx(installed, &size) || size.QuadPart != size_.QuadPart) {
         return false;
     }
     auto* const ours = static_cast<BYTE*>(blocks_.Get());
@@ -71,7 +68,7 @@ bool Payload::IsHeldBy(const TerminatedText& installed, Waits& waits) const {
         DWORD read = 0;
         DWORD readThere = 0;
         if (!ReadAt(file_.Get(), offset, ours, kBlockSize, read) ||
-            !ReadAt(file.Get(), offset, theirs, kBlockSize, readThere) || read != readThere ||
+            !ReadAt(installed, offset, theirs, kBlockSize, readThere) || read != readThere ||
             std::memcmp(ours, theirs, read) != 0) {
             return false;
         }

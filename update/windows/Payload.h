@@ -16,9 +16,8 @@ class Payload {
 public:
     // Shared for reading only, never through a link, and never empty.
     [[nodiscard]] Result Open(std::wstring_view source, FileLog& log);
-    // Whether `installed` already holds exactly these bytes, read without any
-    // access that a running program's file would refuse.
-    [[nodiscard]] bool IsHeldBy(const TerminatedText& installed, Waits& waits) const;
+    // Whether the file open as `installed` holds exactly these bytes.
+    [[nodiscard]] bool IsHeldBy(HANDLE installed, Waits& waits) const;
     // Every byte into `output`, flushed, with the payload's modification time.
     [[nodiscard]] Result CopyTo(HANDLE output, Waits& waits) const;
 
