@@ -5,93 +5,49 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-// One traits struct and one owner per kind of handle: what a failed call
-// returns, and the one function that frees it.
+// One owner per kind of handle: what a failed call returns, and the one
+// function that frees it.
+template <typename H, void (*Free)(H)> struct NullIsNone {
+    using Handle = H;
+    static Handle Invalid() { return Handle{}; }
+    static void Close(Handle handle) { Free(handle); }
+};
 
-// CreateFileW fails with INVALID_HANDLE_VALUE, not null.
-struct FileTraits {
+// CreateFileW and FindFirstFileW fail with INVALID_HANDLE_VALUE, not null.
+template <void (*Free)(HANDLE)> struct MinusOneIsNone {
     using Handle = HANDLE;
     static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { CloseHandle(handle); }
+    static void Close(Handle handle) { Free(handle); }
 };
-using UniqueFile = UniqueHandle<FileTraits>;
 
-struct FindTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Handle handle) { FindClose(handle); }
+// The system's own functions are imported, so their addresses are no
+// constants a template can take.
+struct Freeing {
+    static void Close(HANDLE handle) { CloseHandle(handle); }
+    static void EndFind(HANDLE find) { FindClose(find); }
+    static void Release(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
+    static void Close(HKEY key) { RegCloseKey(key); }
+    static void Unload(HMODULE module) { FreeLibrary(module); }
+    static void Release(void* memory) { VirtualFree(memory, 0, MEM_RELEASE); }
+    // What the system allocated for the caller with LocalAlloc.
+    static void LocalRelease(void* memory) { LocalFree(memory); }
+    static void Unmap(void* view) { UnmapViewOfFile(view); }
+    static void Delete(HGDIOBJ object) { DeleteObject(object); }
+    // The screen's device context, from GetDC(nullptr).
+    static void Release(HDC dc) { ReleaseDC(nullptr, dc); }
+    static void Unhook(HWINEVENTHOOK hook) { UnhookWinEvent(hook); }
 };
-using UniqueFind = UniqueHandle<FindTraits>;
 
-// Processes, threads, events: null when the call failed.
-struct KernelObjectTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle handle) { CloseHandle(handle); }
-};
-using UniqueKernelObject = UniqueHandle<KernelObjectTraits>;
-
-struct CryptProviderTraits {
-    using Handle = HCRYPTPROV;
-    static Handle Invalid() { return 0; }
-    static void Close(Handle provider) { CryptReleaseContext(provider, 0); }
-};
-using UniqueCryptProvider = UniqueHandle<CryptProviderTraits>;
-
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle key) { RegCloseKey(key); }
-};
-using UniqueRegistryKey = UniqueHandle<RegistryKeyTraits>;
-
-struct ModuleTraits {
-    using Handle = HMODULE;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle module) { FreeLibrary(module); }
-};
-using UniqueModule = UniqueHandle<ModuleTraits>;
-
-struct VirtualMemoryTraits {
-    using Handle = void*;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle memory) { VirtualFree(memory, 0, MEM_RELEASE); }
-};
-using UniqueVirtualMemory = UniqueHandle<VirtualMemoryTraits>;
-
-// What the system allocated for the caller with LocalAlloc.
-struct LocalMemoryTraits {
-    using Handle = void*;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle memory) { LocalFree(memory); }
-};
-using UniqueLocalMemory = UniqueHandle<LocalMemoryTraits>;
-
-struct MappedViewTraits {
-    using Handle = void*;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle view) { UnmapViewOfFile(view); }
-};
-using UniqueMappedView = UniqueHandle<MappedViewTraits>;
-
-struct GdiObjectTraits {
-    using Handle = HGDIOBJ;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle handle) { DeleteObject(handle); }
-};
-using UniqueGdiObject = UniqueHandle<GdiObjectTraits>;
-
-// The screen's device context, from GetDC(nullptr).
-struct ScreenDcTraits {
-    using Handle = HDC;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle dc) { ReleaseDC(nullptr, dc); }
-};
-using UniqueScreenDc = UniqueHandle<ScreenDcTraits>;
-
-struct WinEventHookTraits {
-    using Handle = HWINEVENTHOOK;
-    static Handle Invalid() { return nullptr; }
-    static void Close(Handle hook) { UnhookWinEvent(hook); }
-};
-using UniqueWinEventHook = UniqueHandle<WinEventHookTraits>;
+using UniqueFile = UniqueHandle<MinusOneIsNone<Freeing::Close>>;
+using UniqueFind = UniqueHandle<MinusOneIsNone<Freeing::EndFind>>;
+// Processes, threads, events, sections: null when the call failed.
+using UniqueKernelObject = UniqueHandle<NullIsNone<HANDLE, Freeing::Close>>;
+using UniqueCryptProvider = UniqueHandle<NullIsNone<HCRYPTPROV, Freeing::Release>>;
+using UniqueRegistryKey = UniqueHandle<NullIsNone<HKEY, Freeing::Close>>;
+using UniqueModule = UniqueHandle<NullIsNone<HMODULE, Freeing::Unload>>;
+using UniqueVirtualMemory = UniqueHandle<NullIsNone<void*, Freeing::Release>>;
+using UniqueLocalMemory = UniqueHandle<NullIsNone<void*, Freeing::LocalRelease>>;
+using UniqueMappedView = UniqueHandle<NullIsNone<void*, Freeing::Unmap>>;
+using UniqueGdiObject = UniqueHandle<NullIsNone<HGDIOBJ, Freeing::Delete>>;
+using UniqueScreenDc = UniqueHandle<NullIsNone<HDC, Freeing::Release>>;
+using UniqueWinEventHook = UniqueHandle<NullIsNone<HWINEVENTHOOK, Freeing::Unhook>>;
