@@ -13,9 +13,11 @@ template <std::size_t Capacity> class FixedText {
 public:
     static constexpr std::size_t kCapacity = Capacity;
 
-    [[nodiscard]] bool Assign(std::wstring_view text) {
-        length_ = 0;
-        return Append(text);
+    FixedText() { text_[0] = L'\0'; }
+
+    [[nodiscard]] bool Assign(std::wstring_view text, std::wstring_view suffix = {}) {
+        Clear();
+        return Append(text) && Append(suffix);
     }
     [[nodiscard]] bool Append(std::wstring_view text) {
         if (text.size() > kCapacity - length_) {
@@ -23,6 +25,7 @@ public:
         }
         std::copy(text.begin(), text.end(), text_.begin() + length_);
         length_ += text.size();
+        text_[length_] = L'\0';
         return true;
     }
     // As much of each part as there is room for.
@@ -31,12 +34,17 @@ public:
             static_cast<void>(Append({part.data(), std::min(part.size(), kCapacity - length_)}));
         }
     }
-    void Clear() { length_ = 0; }
+    void Clear() {
+        length_ = 0;
+        text_[0] = L'\0';
+    }
     [[nodiscard]] std::wstring_view View() const { return {text_.data(), length_}; }
+    // Zero-terminated, as the system's functions take names.
+    [[nodiscard]] const wchar_t* CStr() const { return text_.data(); }
 
 private:
-    // Only the first length_ characters are ever read.
-    std::array<wchar_t, kCapacity> text_;
+    // Only the first length_ characters and the zero after them are ever read.
+    std::array<wchar_t, kCapacity + 1> text_;
     std::size_t length_ = 0;
 };
 

@@ -761,7 +761,7 @@ TEST_F(CopyTest, AnAppsAndFeaturesEntryThatRefusesTheWriteIsLoggedAndTheUpdateSt
               ERROR_SUCCESS);
     RegCloseKey(created);
     const fs::path logPath = root_ / L"update.log";
-    Result installed = Result(ERROR_GEN_FAILURE, {L"not run"});
+    Result installed;
     {
         FileLog log;
         ASSERT_TRUE(log.Open(logPath.c_str()));
