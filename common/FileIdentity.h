@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Handles.h"
 #include "Result.h"
 #include "TerminatedText.h"
 
@@ -87,6 +88,14 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
     }
     Result reached = ReachesExactly(file, {full.data(), length});
     return reached ? reached : Result(kErrorStoppedOnLink);
+}
+
+// Opens `path` only to read it, with every sharing, so that neither a running
+// program nor a scanner that holds the file refuses the open.
+[[nodiscard]] inline UniqueFile OpenToRead(const wchar_t* path) {
+    return UniqueFile(CreateFileW(path, GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
 // Reads up to `size` bytes at `offset` of a file opened for synchronous reads,

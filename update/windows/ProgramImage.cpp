@@ -1,6 +1,5 @@
 #include "ProgramImage.h"
 
-#include "FixedText.h"
 #include "Handles.h"
 
 #include <cstring>
@@ -49,9 +48,7 @@ Result ReadProgramVersion(HANDLE file, VS_FIXEDFILEINFO& version) {
 }
 
 DottedVersion::DottedVersion(DWORD high, DWORD low) {
-    FixedText<23> text;
     for (const DWORD part : {high >> 16U, high & 0xFFFFU, low >> 16U, low & 0xFFFFU}) {
-        text.AppendCut({NumberText(part).View(), L"."});
+        text_.AppendCut({text_.View().empty() ? L"" : L".", NumberText(part).View()});
     }
-    std::memcpy(text_, text.View().data(), (text.View().size() - 1) * sizeof(wchar_t));
 }

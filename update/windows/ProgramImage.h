@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FixedText.h"
 #include "Result.h"
 
 #include <windows.h>
@@ -14,8 +15,9 @@
 class DottedVersion {
 public:
     DottedVersion(DWORD high, DWORD low);
-    [[nodiscard]] const wchar_t* CStr() const { return text_; }
+    [[nodiscard]] const wchar_t* CStr() const { return text_.CStr(); }
 
 private:
-    wchar_t text_[24]{};
+    // "65535.65535.65535.65535" at the longest.
+    FixedText<23> text_;
 };

@@ -1,7 +1,8 @@
 #include "PublisherCheck.h"
 
-#include "SystemProcedure.h"
+#include "FileIdentity.h"
 #include "ProgramImage.h"
+#include "SystemProcedure.h"
 #include "PublisherPins.h"
 
 #include <algorithm>
@@ -39,9 +40,7 @@ const PinTable* volatile pinTable = &kPinTable;
 // A file without a version resource, or no program at all, has none, and
 // is never compared.
 [[nodiscard]] Result InstalledVersion(const wchar_t* path, VS_FIXEDFILEINFO& version, bool& found) {
-    const UniqueFile file(CreateFileW(path, GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueFile file = OpenToRead(path);
     Result read = file ? ReadProgramVersion(file.Get(), version) : Result(GetLastError());
     found = static_cast<bool>(read);
     return read || MeansNoVersion(read.Error()) ? Result() : read;

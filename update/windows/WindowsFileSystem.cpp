@@ -77,11 +77,8 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         }
     }
     // A second deployment of the same payload changes nothing, also while
-    // Zimlex.exe runs: it is read without any access that a running program's
-    // file would refuse, and closed again before the rename.
-    if (const UniqueFile installed(CreateFileW(
-            path.CStr(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // Zimlex.exe runs; the file is closed again before the rename.
+    if (const UniqueFile installed = OpenToRead(path.CStr());
         installed && payload_.IsHeldBy(installed.Get(), waits_)) {
         log_.Step({destination, L" already holds the payload's bytes: left as it is"});
         // An earlier updater may have left the record behind.
