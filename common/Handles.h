@@ -3,7 +3,6 @@
 #include "UniqueHandle.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
 // One owner per kind of handle: what a failed call returns, and the one
 // function that frees it.
@@ -25,7 +24,6 @@ template <void (*Free)(HANDLE)> struct MinusOneIsNone {
 struct Freeing {
     static void Close(HANDLE handle) { CloseHandle(handle); }
     static void EndFind(HANDLE find) { FindClose(find); }
-    static void Release(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
     static void Close(HKEY key) { RegCloseKey(key); }
     static void Unload(HMODULE module) { FreeLibrary(module); }
     static void Release(void* memory) { VirtualFree(memory, 0, MEM_RELEASE); }
@@ -42,7 +40,6 @@ using UniqueFile = UniqueHandle<MinusOneIsNone<Freeing::Close>>;
 using UniqueFind = UniqueHandle<MinusOneIsNone<Freeing::EndFind>>;
 // Processes, threads, events, sections: null when the call failed.
 using UniqueKernelObject = UniqueHandle<NullIsNone<HANDLE, Freeing::Close>>;
-using UniqueCryptProvider = UniqueHandle<NullIsNone<HCRYPTPROV, Freeing::Release>>;
 using UniqueRegistryKey = UniqueHandle<NullIsNone<HKEY, Freeing::Close>>;
 using UniqueModule = UniqueHandle<NullIsNone<HMODULE, Freeing::Unload>>;
 using UniqueVirtualMemory = UniqueHandle<NullIsNone<void*, Freeing::Release>>;

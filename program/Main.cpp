@@ -21,16 +21,33 @@ namespace {
 // beside it must never be loaded. Looked up at run time so the program still
 // starts where the function is missing.
 void RestrictDllSearchToSystem32() {
-    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
     const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     if (kernel32 == nullptr) {
         return;
     }
     const auto setDefaultDllDirectories =
-        LookUpProcedure<SetDefaultDllDirectoriesFunction>(kernel32, "SetDefaultDllDirectories");
+        LookUpProcedure<decltype(&SetDefaultDllDirectories)>(kernel32, "SetDefaultDllDirectories");
     if (setDefaultDllDirectories != nullptr) {
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
+}
+
+// Registered COM servers, the picture decoder among them, name their DLL as
+// %SystemRoot%\..., expanded in this process: the environment it inherited
+// from whoever started it must not choose that folder.
+[[nodiscard]] Result TakeWindowsFolderFromSystem() {
+    std::array<wchar_t, MAX_PATH> folder{};
+    const UINT length = GetSystemWindowsDirectoryW(folder.data(), folder.size());
+    if (length == 0 || length >= folder.size()) {
+        return Result(length == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER,
+                      {L"asking the system for its Windows folder"});
+    }
+    for (const wchar_t* name : {L"SystemRoot", L"windir"}) {
+        if (!SetEnvironmentVariableW(name, folder.data())) {
+            return Result(GetLastError(), {L"setting ", name, L" to ", folder.data()});
+        }
+    }
+    return {};
 }
 
 #define ZIMLEX_WIDE_(text) L##text
@@ -102,6 +119,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     }
     log.Step(
         {L"ZimlexUpdate ", ZIMLEX_WIDE(ZIMLEX_VERSION_TEXT), L" started: ", GetCommandLineW()});
+    if (Result taken = TakeWindowsFolderFromSystem(); !taken) {
+        log.Failure(taken);
+        return kExitFailed;
+    }
     if (switches.quiet || !visible) {
         if (!switches.quiet) {
             log.Step({L"no visible desktop to show a window on: running without one"});

@@ -1,39 +1,13 @@
-"""What the updater says and how its window is laid out, read from the
-program's own headers so that a change there is a change here."""
-import re
-from pathlib import Path
+"""What the updater says and how its window is laid out, as the user sees them.
+Written out here rather than read from the program's headers, so that a wrong
+text or measure in the program fails the tests instead of passing them."""
 
-ROOT = Path(__file__).resolve().parent.parent
-_LITERAL = re.compile(r'L"((?:[^"\\]|\\.)*)"')
-
-
-def _text(literal):
-    return re.sub(r"\\(.)", r"\1", literal)
-
-
-def _header(relative):
-    # Comments could hold quoted examples; only code counts.
-    return re.sub(r"//[^\n]*", "", (ROOT / relative).read_text())
-
-
-def _constant(source, name):
-    match = re.search(rf"\b{name}(?:\[\])?\s*(?:=\s*|\{{)([^;]*);", source)
-    if match is None:
-        raise SystemExit(f"{name} not found in the program's headers")
-    return match.group(1)
-
-
-_targets = _header("update/UpdateTargets.h")
-
-
-def _string(name):
-    return _text(_LITERAL.search(_constant(_targets, name)).group(1))
-
-
-PRODUCT_FOLDER = _string("kProductFolder")
-EXECUTABLE = _string("kExecutable").lstrip("\\")
-PAYLOAD = _string("kPayload")
-FAILURE_TEXT = _string("kFailureText")
+PRODUCT_FOLDER = "\\Zimlex"
+EXECUTABLE = "Zimlex.exe"
+# Relative: the updater copies the file of this name in its current directory.
+PAYLOAD = "Zimlex.ex_"
+# Misspelt as the original program shows it.
+FAILURE_TEXT = "Eror Copying Zimlex.exe file"
 
 
 def target(program_files):
@@ -41,7 +15,7 @@ def target(program_files):
     Files folder."""
     folder = program_files + PRODUCT_FOLDER
     destination = f"{folder}\\{EXECUTABLE}"
-    return folder, destination, destination + _string("kUpdatedSuffix")
+    return folder, destination, destination + " UPDATED"
 
 
 # The Program Files folders of 64-bit Windows installed on C:, in the order the
@@ -51,19 +25,12 @@ TARGETS = tuple(target(folder) for folder in PROGRAM_FILES)
 FOLDERS = tuple(folder for folder, _, _ in TARGETS)
 SUCCESS_TEXTS = tuple(success for _, _, success in TARGETS)
 
-_layout = _header("window/UpdateLayout.h")
-
-
-def _numbers(name):
-    return tuple(int(n) for n in re.findall(r"-?\d+", _constant(_layout, name)))
-
-
-CLASS_NAME = _text(_LITERAL.search(_constant(_layout, "kClassName")).group(1))
-CAPTION = _text(_LITERAL.search(_constant(_layout, "kCaption")).group(1))
-TWIPS_PER_INCH = _numbers("kTwipsPerInch")[0]
+CLASS_NAME = "ZimlexUpdate"
+CAPTION = "Zimlex Update"
+TWIPS_PER_INCH = 1440
 # Twips: the client area's (width, height), the controls' (left, top, width, height).
-CLIENT_TWIPS = _numbers("kClientTwips")
-LABEL_TWIPS = _numbers("kLabel1Twips")
-IMAGE_TWIPS = _numbers("kImage1Twips")
-IMAGE_ID = _numbers("kImage1Id")[0]
-LABEL_ID = _numbers("kLabel1Id")[0]
+CLIENT_TWIPS = (7230, 3885)
+LABEL_TWIPS = (480, 1320, 6255, 375)
+IMAGE_TWIPS = (5400, 2880, 1305, 645)
+IMAGE_ID = 1
+LABEL_ID = 2

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Holds the README's winget installer fragment against the rules of winget's
+"""Holds the deployment guide's winget installer fragment against the rules of winget's
 installer manifest schema (1.6 and later) for the keys it uses, without network:
 types, lengths, enums, unique items, and the rule that success code 0 is never
 listed, since winget always counts it a success.
 
-Usage: winget_fragment_test.py <README.md>
+Usage: winget_fragment_test.py <docs/deploying.md>
 """
 import re
 import sys
@@ -23,10 +23,10 @@ INSTALLER_TYPES = {"msix", "msi", "appx", "exe", "zip", "inno", "nullsoft", "wix
 
 
 def fragment(readme):
-    """The yaml block that follows the README's winget paragraph."""
+    """The yaml block that follows the guide's winget paragraph."""
     match = re.search(r"\*\*winget\*\*.*?```yaml\n(.*?)```", readme, re.S)
     if match is None:
-        raise SystemExit("the README has no winget fragment")
+        raise SystemExit("the guide has no winget fragment")
     return match.group(1)
 
 

@@ -44,9 +44,7 @@ from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT
                      SUCCESS_TEXTS, TWIPS_PER_INCH, target)
 
 FIRST, SECOND = FOLDERS
-# The name earlier updaters locked under, which any program can take first.
-OLD_LOCK_NAME = "Global\\ZimlexUpdate.Copy"
-# Where updaters lock now: beside the installation, where only administrators write.
+# Where updaters lock: beside the installation, where only administrators write.
 LOCK_FILE = "C:\\Program Files\\ZimlexUpdate.lock"
 
 
@@ -122,15 +120,16 @@ def check_payload_time_kept(run):
 
 # --- what another program of the user can do -------------------------------------
 
-def take_lock(mode, hold_ms, name=OLD_LOCK_NAME):
-    """A setup that has another program create the old lock's name first and
-    hold it for `hold_ms`, mode "mp" with a descriptor that grants nobody
-    anything; or, mode "-", hold the lock file as another updater does."""
+def take_lock(mode, hold_ms):
+    """A setup that has another program hold the lock file, as an earlier run
+    left it, for `hold_ms`: mode "-" as another updater does, "a" for its
+    attributes only, as any user may."""
     def setup(run):
         held = run.work / "lock-taken"
-        if mode == "-":
-            run.prefix.linux(name).write_bytes(b"")
-        run.start(run.prefix.scanner, run.work, "lock.log", name, mode, hold_ms, 20000, held)
+        lock = run.prefix.linux(LOCK_FILE)
+        if not lock.exists():
+            lock.write_bytes(b"")
+        run.start(run.prefix.scanner, run.work, "lock.log", LOCK_FILE, mode, hold_ms, 20000, held)
         wait_for(held.exists, "the other program never took the lock")
     return setup
 
@@ -349,7 +348,7 @@ def sleeper_payload(run):
 def take_lock_and_deploy(run):
     """Another updater holds the lock, and a deployment tool's updater waits for
     it beside the interactive one."""
-    take_lock("-", 90000, LOCK_FILE)(run)
+    take_lock("-", 90000)(run)
     run.background = run.start_probe_run(("/quiet", "/log", LOG), "deployed.out")
 
 
@@ -380,26 +379,65 @@ def check_deployed_busy(run):
 VENDOR = "Zimlex Vendor"
 
 
+# The build of the other architecture, whose updater stands in for a Zimlex.exe of that kind.
+OTHER_ARCHITECTURE = {32: "x64", 64: "win32"}
+
+
+def named(program, name):
+    """A program's bytes whose version resource gives `name` as OriginalFilename,
+    in the room the build's own "ZimlexUpdate.exe" takes."""
+    data = bytearray(program)
+    own = "ZimlexUpdate.exe".encode("utf-16-le")
+    at = data.index(own, data.index("OriginalFilename".encode("utf-16-le")))
+    data[at:at + len(own)] = name.encode("utf-16-le").ljust(len(own), b"\0")
+    return bytes(data)
+
+
+def file_version(program, major):
+    """A program's bytes claiming file version major.0.0.0."""
+    data = bytearray(program)
+    # The signature may stand in the code too: the resource's follows its key.
+    key = data.index("VS_VERSION_INFO".encode("utf-16-le"))
+    fixed = data.index(struct.pack("<I", 0xFEEF04BD), key)
+    struct.pack_into("<I", data, fixed + 8, major << 16)
+    return bytes(data)
+
+
 def publishers(prefix):
     """Throw-away publishers, made once per build: the vendor, the vendor again
     with a renewed certificate from another root, the vendor's next key, and
-    somebody else; each with a copy of a real program with a version resource
-    (the build's updater) signed by it. Also a small program without one signed
-    by the vendor, a cabinet signed by the vendor, and the updater built to pin
-    the vendor's two keys."""
+    somebody else; each with a Zimlex.exe (a copy of the build's updater named
+    so in its version resource) signed by it. Also signed by the vendor: the
+    updater itself, another product of a higher version, the other
+    architecture's Zimlex.exe, a small program without a version resource and
+    a cabinet; and the updater built to pin the vendor's two keys."""
     folder = prefix.build / "e2e" / "publishers"
     folder.mkdir(parents=True, exist_ok=True)
     names = {"vendor": VENDOR, "renewed": VENDOR, "next": VENDOR, "other": "Someone Else"}
     # Made again whenever the build's program changed, which they copy or build,
     # and whenever what they are made of changes.
-    stamp = hashlib.sha256(prefix.program.read_bytes()).hexdigest() + " with a cabinet"
+    other = prefix.build.parent / OTHER_ARCHITECTURE[prefix.platform.program_bits] / "ZimlexUpdate.exe"
+    if not other.is_file():
+        raise SystemExit(f"missing {other}: build the other architecture's preset first")
+    stamp = hashlib.sha256(prefix.program.read_bytes() + other.read_bytes()).hexdigest()
     with open(folder / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         done = folder / "done"
         if not done.exists() or done.read_text() != stamp:
             made = {key: signing.make_publisher(folder / key, name) for key, name in names.items()}
-            signed = [(prefix.program, f"{key}-payload.exe", key) for key in names]
-            for program, name, key in (*signed, (prefix.sleeper, "vendor-unversioned.exe", "vendor")):
+            own = prefix.program.read_bytes()
+            unsigned = {"zimlex.exe": named(own, "Zimlex.exe"),
+                        "other-product.exe": named(file_version(own, 2), "Zimtool.exe"),
+                        "other-architecture.exe": named(other.read_bytes(), "Zimlex.exe")}
+            for name, data in unsigned.items():
+                (folder / name).write_bytes(data)
+            signed = [(folder / "zimlex.exe", f"{key}-payload.exe", key) for key in names]
+            signed += [(prefix.program, "vendor-updater.exe", "vendor"),
+                       (prefix.sleeper, "vendor-unversioned.exe", "vendor"),
+                       (folder / "other-product.exe", "vendor-other-product.exe", "vendor"),
+                       (folder / "other-architecture.exe", "vendor-other-architecture.exe",
+                        "vendor")]
+            for program, name, key in signed:
                 result = signing.sign(program, folder / name, made[key], updater_only=True)
                 if result.returncode != 0:
                     raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
@@ -432,7 +470,7 @@ def cabinet_of(name, data):
 
 
 def signed_updater(run):
-    return publishers(run.prefix) / "vendor-payload.exe"
+    return publishers(run.prefix) / "vendor-updater.exe"
 
 
 def pinned_updater(run):
@@ -442,14 +480,7 @@ def pinned_updater(run):
 def with_file_version(major):
     """The bytes of the build's updater, a real program with a version resource,
     claiming file version major.0.0.0; made when the case lays out its folders."""
-    def make(run):
-        program = bytearray(run.prefix.program.read_bytes())
-        # The signature may stand in the code too: the resource's follows its key.
-        key = program.index("VS_VERSION_INFO".encode("utf-16-le"))
-        fixed = program.index(struct.pack("<I", 0xFEEF04BD), key)
-        struct.pack_into("<I", program, fixed + 8, major << 16)
-        return bytes(program)
-    return make
+    return lambda run: file_version(run.prefix.program.read_bytes(), major)
 
 
 UNINSTALL = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall"
@@ -521,8 +552,12 @@ def signed_payload(key):
 
 
 def signed_updater_bytes(run):
-    """A vendor-signed program with file version 1.0.0.0."""
-    return signed_updater(run).read_bytes()
+    """A vendor-signed Zimlex.exe with file version 1.0.0.0."""
+    return signed_payload("vendor")(run)
+
+
+def vendor_signed(name):
+    return lambda run: (publishers(run.prefix) / f"vendor-{name}.exe").read_bytes()
 
 
 def changed_byte(run):
@@ -671,6 +706,19 @@ CASES = [
              lambda run: (publishers(run.prefix) / "vendor-cabinet.cab").read_bytes()),
          check=check_log(r"^the signature verifies; signed by Zimlex Vendor$",
                          r"^the staged copy is no program .*: error 193 \(.+\)$", status=1)),
+    # The publisher signs more than Zimlex.exe: only what calls itself so passes,
+    # of either architecture.
+    Case("pinned_updater_as_payload", (None, {EXECUTABLE: OLD}), FAILURE, 1,
+         program=pinned_updater, setup=payload_from(vendor_signed("updater")),
+         arguments=("/log", LOG),
+         check=check_log(r"^the staged copy's version resource names it ZimlexUpdate\.exe$",
+                         r"^the staged copy is another program than Zimlex\.exe: error 1642 ",
+                         status=1)),
+    Case("pinned_other_product", (None, {EXECUTABLE: with_file_version(1)}), FAILURE, 1,
+         program=pinned_updater, setup=payload_from(vendor_signed("other-product"))),
+    Case("pinned_other_architecture", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), program=pinned_updater,
+         setup=payload_from(vendor_signed("other-architecture"))),
     # What fleets read follows the update, in both registry views.
     Case("apps_and_features_follow", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(True, True), arguments=("/log", LOG), on_32_bit=dict(updated=(False, True)),
@@ -733,11 +781,9 @@ CASES = [
     # Two updaters at once: one after the other, both UPDATED, nothing left behind.
     Case("two_updaters_at_once", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
          updated=(False, True), payload=False, setup=deploy_beside, check=check_deployed_updated),
-    # Anyone can take a named object's name first: the updaters lock elsewhere.
-    Case("old_lock_name_held_by_another_program", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(False, True), setup=take_lock("m", 30000), check=check_settled_after(0, 10)),
-    Case("old_lock_name_denied_to_everyone", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(False, True), setup=take_lock("mp", 30000), check=check_settled_after(0, 10)),
+    # Any user may open the lock for its attributes and keep it: that holds nobody up.
+    Case("lock_held_for_attributes_by_a_user", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
+         updated=(False, True), setup=take_lock("a", 30000), check=check_settled_after(0, 10)),
     # A long copy: the window answers throughout, and a click made meanwhile acts
     # only once the update has returned.
     Case("long_copy_keeps_answering", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,

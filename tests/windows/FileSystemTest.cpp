@@ -1,5 +1,6 @@
 #include "AppsAndFeatures.h"
 #include "FileIdentity.h"
+#include "FileWriters.h"
 #include "Handles.h"
 #include "PublisherCheck.h"
 #include "WindowsFileSystem.h"
@@ -148,9 +149,9 @@ private:
 // n * 0x11, so its first is "Zimlex.exe.1111111111111111.new".
 std::atomic<unsigned> namesTaken{0};
 
-bool KnownRandom(void* bytes, ULONG size) {
+Result KnownRandom(void* bytes, ULONG size) {
     std::memset(bytes, static_cast<int>((++namesTaken * 0x11U) & 0xFFU), size);
-    return true;
+    return {};
 }
 
 std::wstring StagingName(unsigned n) {
@@ -607,20 +608,6 @@ TEST_F(BusyMachineTest, ASecondRunWaitsUntilTheFirstHasEnded) {
     EXPECT_TRUE(ReadBytes(second / L"Zimlex.exe") == kLarge);
 }
 
-// A named object's name is anyone's to take first: the lock no longer is one.
-TEST_F(BusyMachineTest, AMutexUnderTheOldLocksNameHoldsNothingUp) {
-    for (const wchar_t* mode : {L"m", L"mp"}) {
-        Scanner squatter;
-        ASSERT_TRUE(squatter.Start(L"Global\\ZimlexUpdate.Copy", mode, 30000, true, 20000,
-                                   root_ / L"squatter-holds"));
-        WriteBytes(destination_ / L"Zimlex.exe", kOld);
-        WindowsFileSystem run(log_, waits_, KnownRandom);
-        const ULONGLONG started = GetTickCount64();
-        EXPECT_TRUE(Copy(run, destination_ / L"Zimlex.exe")) << mode;
-        EXPECT_LT(MillisecondsSince(started), 10000U) << mode;
-    }
-}
-
 // Only another updater can hold the lock: it is a file in a folder that only
 // administrators can write. Held too long, the run ends with 1618.
 TEST_F(BusyMachineTest, AnUpdaterHoldingTheLockTooLongEndsTheRunAsBusy) {
@@ -641,17 +628,40 @@ TEST_F(BusyMachineTest, AnUpdaterHoldingTheLockTooLongEndsTheRunAsBusy) {
     ExpectUntouched(kOld);
 }
 
-// A lock file that a power cut left behind is nobody's; the run's own goes
-// with the run.
-TEST_F(BusyMachineTest, TheLockLeavesNothingAndALeftOneIsFree) {
+// The lock stays, for administrators alone: a user's handle on it, which
+// may only read its attributes, holds no later run up, and a lock file left
+// by an earlier run is free.
+TEST_F(BusyMachineTest, TheLockStaysAndNobodysHandleOnItHoldsUpTheNextRun) {
     const fs::path lock = root_ / kUpdatersLockName;
-    WriteBytes(lock, "");
+    Scanner user;
     {
         WindowsFileSystem run(log_, waits_, KnownRandom);
         EXPECT_TRUE(Copy(run, destination_ / L"Zimlex.exe"));
+        ASSERT_TRUE(user.Start(lock, L"a", 30000, true));
     }
+    const DWORD attributes = GetFileAttributesW(lock.c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES) << "the lock went with its run";
+    EXPECT_EQ(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    WriteBytes(destination_ / L"Zimlex.exe", kOld);
+    WindowsFileSystem next(log_, waits_, KnownRandom, 30000);
+    const ULONGLONG started = GetTickCount64();
+    EXPECT_TRUE(Copy(next, destination_ / L"Zimlex.exe"));
+    EXPECT_LT(MillisecondsSince(started), 10000U) << "the next run waited for the user's handle";
     ExpectNewAndAlone();
-    EXPECT_FALSE(fs::exists(lock)) << "the lock outlived its run";
+}
+
+// Only a sharing violation is another updater: any other failure to take the
+// lock ends the run at once, with its own error.
+TEST_F(BusyMachineTest, ALockThatCannotBeOpenedEndsTheRunAtOnce) {
+    fs::create_directory(root_ / kUpdatersLockName);
+    WindowsFileSystem run(log_, waits_, KnownRandom, 30000);
+    const ULONGLONG started = GetTickCount64();
+    const Result copied = Copy(run, destination_ / L"Zimlex.exe");
+    EXPECT_FALSE(copied);
+    EXPECT_NE(copied.Error(), static_cast<DWORD>(ERROR_INSTALL_ALREADY_RUNNING));
+    EXPECT_LT(MillisecondsSince(started), 10000U);
+    ExpectUntouched(kOld);
 }
 
 // --- The log -------------------------------------------------------------------

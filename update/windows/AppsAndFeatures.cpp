@@ -59,12 +59,13 @@ constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersi
 void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileLog& log) {
     const std::wstring_view path = executable.CStr();
     const std::wstring_view folder(path.data(), path.rfind(L'\\'));
-    VS_FIXEDFILEINFO fixed{};
-    if (Result read = ReadProgramVersion(file, fixed); !read) {
+    ProgramVersion program;
+    if (Result read = ReadProgramVersion(file, program); !read) {
         log.Failure(read.In({path, L" carries no version: Apps & Features left as it is"}));
         return;
     }
     // The product's version, as installers record it and winget compares it.
+    const VS_FIXEDFILEINFO& fixed = program.fixed;
     const DottedVersion version(fixed.dwProductVersionMS, fixed.dwProductVersionLS);
     bool found = false;
     for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {

@@ -1,11 +1,10 @@
 #include "FileLog.h"
 
+#include "FileHolders.h"
 #include "FileIdentity.h"
-#include "SystemProcedure.h"
+#include "FileWriters.h"
 
 #include <aclapi.h>
-#include <restartmanager.h>
-#include <sddl.h>
 
 #include <array>
 #include <utility>
@@ -30,92 +29,7 @@ void AppendErrorText(Line& line, DWORD error) {
          L")"});
 }
 
-// Who holds `file`, as the Restart Manager knows it: name, process and session.
-void AppendHolders(Line& line, std::wstring_view heldFile) {
-    TerminatedText file;
-    if (!file.Assign(heldFile)) {
-        return;
-    }
-    // Not a KnownDLL: from System32 only, and only when a step failed.
-    const UniqueModule manager(
-        LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-    if (!manager) {
-        return;
-    }
-    const auto start = LookUpProcedure<decltype(&RmStartSession)>(manager.Get(), "RmStartSession");
-    const auto registerFiles =
-        LookUpProcedure<decltype(&RmRegisterResources)>(manager.Get(), "RmRegisterResources");
-    const auto list = LookUpProcedure<decltype(&RmGetList)>(manager.Get(), "RmGetList");
-    const auto end = LookUpProcedure<decltype(&RmEndSession)>(manager.Get(), "RmEndSession");
-    DWORD session = 0;
-    std::array<wchar_t, CCH_RM_SESSION_KEY + 1> key{};
-    if (start == nullptr || registerFiles == nullptr || list == nullptr || end == nullptr ||
-        start(&session, 0, key.data()) != ERROR_SUCCESS) {
-        return;
-    }
-    std::array<RM_PROCESS_INFO, 8> holders{};
-    UINT needed = 0;
-    UINT count = holders.size();
-    DWORD reasons = 0;
-    LPCWSTR files[] = {file.CStr()};
-    if (registerFiles(session, 1, files, 0, nullptr, 0, nullptr) == ERROR_SUCCESS &&
-        list(session, &needed, &count, holders.data(), &reasons) == ERROR_SUCCESS && count > 0) {
-        line.AppendCut({L"; held by"});
-        for (UINT i = 0; i < count; ++i) {
-            DWORD sessionId = 0;
-            ProcessIdToSessionId(holders[i].Process.dwProcessId, &sessionId);
-            line.AppendCut({i == 0 ? L" " : L", ", holders[i].strAppName, L" (process ",
-                            NumberText(holders[i].Process.dwProcessId).View(), L", session ",
-                            NumberText(sessionId).View(), L")"});
-        }
-    }
-    end(session);
-}
-
 } // namespace
-
-Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
-        return Result(GetLastError());
-    }
-    const auto trusted = [](PSID sid) {
-        return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-               IsWellKnownSid(sid, WinLocalSystemSid) ||
-               IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
-    };
-    if (owner == nullptr || !trusted(owner)) {
-        return Result(ERROR_INVALID_OWNER);
-    }
-    // No DACL at all lets everybody do everything.
-    if (!present || dacl == nullptr) {
-        return Result(ERROR_INVALID_SECURITY_DESCR);
-    }
-    constexpr DWORD kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | WRITE_DAC | WRITE_OWNER |
-                              DELETE | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace))) {
-            return Result(GetLastError());
-        }
-        // Denials only take away; entries only for what is created inside do not apply.
-        const BYTE type = ace->Header.AceType;
-        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE ||
-            type == SYSTEM_AUDIT_ACE_TYPE || (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0) {
-            continue;
-        }
-        const bool sameLayout =
-            type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
-        if (!sameLayout || ((ace->Mask & kWrites) != 0 && !trusted(&ace->SidStart))) {
-            return Result(ERROR_ACCESS_DENIED);
-        }
-    }
-    return {};
-}
 
 Result FileLog::Open(const wchar_t* path) {
     // Appending only: whatever the file held stays, and two runs follow each
@@ -143,15 +57,12 @@ Result FileLog::Open(const wchar_t* path) {
         // Nobody but administrators and the system may open it, not even to
         // lock a range of it. Marked for deletion until it has passed its
         // checks, it leaves nothing where it turns out to be made elsewhere.
-        SECURITY_ATTRIBUTES security{sizeof(security), nullptr, FALSE};
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &security.lpSecurityDescriptor,
-                nullptr)) {
-            return Result(GetLastError());
+        AdministratorsOnly security;
+        if (Result made = security.Make(); !made) {
+            return made;
         }
-        const UniqueLocalMemory descriptor(security.lpSecurityDescriptor);
-        file.Reset(
-            CreateFileW(path, kAccess | DELETE, kSharing, &security, CREATE_NEW, kFlags, nullptr));
+        file.Reset(CreateFileW(path, kAccess | DELETE, kSharing, security.Attributes(), CREATE_NEW,
+                               kFlags, nullptr));
         if (!file) {
             return Result(GetLastError());
         }
@@ -186,7 +97,7 @@ void FileLog::Failure(const Result& failure) {
     line.AppendCut({failure.Step(), L": error ", NumberText(error, error > 0xFFFFU).View()});
     AppendErrorText(line, error);
     if (!failure.HeldFile().empty()) {
-        AppendHolders(line, failure.HeldFile());
+        line.AppendCut({HoldersOf(failure.HeldFile()).View()});
     }
     Write(line.View());
 }

@@ -27,8 +27,3 @@ private:
 
     UniqueFile file_;
 };
-
-// Whether a file with this descriptor can only have been prepared, and can
-// only be changed, by administrators or the system: one of them owns it, and
-// it lets nobody else write to it or change who may.
-[[nodiscard]] Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor);

@@ -5,11 +5,19 @@
 
 #include <windows.h>
 
-// The fixed part of a program's version resource, read through an open
-// handle: a refusal for anything but an executable for x86 or x64 that
-// carries one. The system lays the image out as it would to run it, and
-// refuses what is no image; nothing of it runs.
-[[nodiscard]] Result ReadProgramVersion(HANDLE file, VS_FIXEDFILEINFO& version);
+// What a program's version resource says of it.
+struct ProgramVersion {
+    VS_FIXEDFILEINFO fixed{};
+    // The OriginalFilename its string tables give; empty where none gives
+    // one, or where two disagree.
+    FileName originalFilename;
+};
+
+// A program's version resource, read through an open handle: a refusal for
+// anything but an executable for x86 or x64 that carries one. The system lays
+// the image out as it would to run it, and refuses what is no image; nothing
+// of it runs.
+[[nodiscard]] Result ReadProgramVersion(HANDLE file, ProgramVersion& version);
 
 // "1.2.3.4" from a version's two halves.
 class DottedVersion {

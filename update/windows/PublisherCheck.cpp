@@ -41,8 +41,10 @@ const PinTable* volatile pinTable = &kPinTable;
 // is never compared.
 [[nodiscard]] Result InstalledVersion(const wchar_t* path, VS_FIXEDFILEINFO& version, bool& found) {
     const UniqueFile file = OpenToRead(path);
-    Result read = file ? ReadProgramVersion(file.Get(), version) : Result(GetLastError());
+    ProgramVersion program;
+    Result read = file ? ReadProgramVersion(file.Get(), program) : Result(GetLastError());
     found = static_cast<bool>(read);
+    version = program.fixed;
     return read || MeansNoVersion(read.Error()) ? Result() : read;
 }
 
@@ -60,7 +62,9 @@ Result PublisherCheck::Prepare() {
     if (!Pinned() || wintrust_) {
         return {};
     }
-    // None is a KnownDLL: each comes from System32 only, never from beside the updater.
+    // None is a KnownDLL: each comes from System32 only, never from beside the
+    // updater. Nothing of ADVAPI32's CryptoAPI is used: it is forwarded to
+    // CRYPTSP.dll, which the loader would look for there first.
     for (auto [module, name] :
          {std::pair{&wintrust_, L"wintrust.dll"}, std::pair{&crypt32_, L"crypt32.dll"}}) {
         module->Reset(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
@@ -68,11 +72,6 @@ Result PublisherCheck::Prepare() {
             return Result(GetLastError(), {L"loading ", name});
         }
     }
-    HCRYPTPROV provider = 0;
-    if (!CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
-        return Result(GetLastError(), {L"acquiring a hashing provider"});
-    }
-    provider_.Reset(provider);
     const auto lookUp = [](auto& function, const UniqueModule& module, const char* name) {
         function = LookUpProcedure<std::remove_reference_t<decltype(function)>>(module.Get(), name);
         return function != nullptr;
@@ -132,7 +131,8 @@ Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog&
     // The key, not the name: anyone can make a certificate with the vendor's name.
     PinnedKey key{};
     DWORD size = key.size();
-    if (!call_.hashPublicKey(provider_.Get(), CALG_SHA_256, 0, X509_ASN_ENCODING,
+    // No provider: the system hashes with its own.
+    if (!call_.hashPublicKey(0, CALG_SHA_256, 0, X509_ASN_ENCODING,
                              &certificate->pCertInfo->SubjectPublicKeyInfo, key.data(), &size) ||
         size != key.size()) {
         const DWORD error = GetLastError();
@@ -180,10 +180,23 @@ Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
     if (Result verified = VerifySignature(staged, stagedPath, log); !verified) {
         return verified;
     }
-    VS_FIXEDFILEINFO ours{};
-    if (Result read = ReadProgramVersion(staged, ours); !read) {
+    ProgramVersion program;
+    if (Result read = ReadProgramVersion(staged, program); !read) {
         return read.In({L"the staged copy is no program for x86 or x64 with a version resource"});
     }
+    // The publisher signs other programs too, this updater among them: only
+    // one that calls itself by the installed file's name may replace it.
+    const std::wstring_view name = program.originalFilename.View();
+    const std::wstring_view installedName =
+        std::wstring_view(installed).substr(std::wstring_view(installed).rfind(L'\\') + 1);
+    log.Step({L"the staged copy's version resource names it ",
+              name.empty() ? L"nothing (no OriginalFilename, or two)" : name});
+    if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), installedName.data(),
+                             static_cast<int>(installedName.size()), TRUE) != CSTR_EQUAL) {
+        return Result(ERROR_PATCH_TARGET_NOT_FOUND,
+                      {L"the staged copy is another program than ", installedName});
+    }
+    const VS_FIXEDFILEINFO& ours = program.fixed;
     VS_FIXEDFILEINFO theirs{};
     bool versioned = false;
     if (Result read = InstalledVersion(installed, theirs, versioned); !read) {

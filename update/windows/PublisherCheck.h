@@ -52,6 +52,5 @@ private:
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;
-    UniqueCryptProvider provider_;
     Functions call_;
 };

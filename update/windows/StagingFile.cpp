@@ -1,8 +1,9 @@
 #include "StagingFile.h"
 
 #include "FileIdentity.h"
+#include "SystemProcedure.h"
 
-#include <ntsecapi.h>
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <array>
@@ -94,8 +95,19 @@ template <typename Attempt, typename Retrying>
 
 } // namespace
 
-bool SystemRandom(void* bytes, ULONG size) {
-    return RtlGenRandom(bytes, size) != FALSE;
+Result SystemRandom(void* bytes, ULONG size) {
+    // Looked up, never imported: ADVAPI32 forwards RtlGenRandom to CRYPTBASE.dll,
+    // which the loader would look for beside the program first.
+    const UniqueModule bcrypt(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const auto generate =
+        bcrypt ? LookUpProcedure<decltype(&BCryptGenRandom)>(bcrypt.Get(), "BCryptGenRandom")
+               : nullptr;
+    if (generate == nullptr) {
+        return Result(GetLastError(), {L"loading BCryptGenRandom from bcrypt.dll"});
+    }
+    const NTSTATUS status =
+        generate(nullptr, static_cast<PUCHAR>(bytes), size, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    return status >= 0 ? Result() : Result(static_cast<DWORD>(HRESULT_FROM_NT(status)));
 }
 
 StagingFile::~StagingFile() {
@@ -114,8 +126,8 @@ Result StagingFile::Create(std::wstring_view destination, RandomSource random) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         std::array<BYTE, 8> bytes{};
         std::array<wchar_t, 2 * bytes.size() + 2> name{L'.'};
-        if (!random(bytes.data(), bytes.size())) {
-            return failed(ERROR_GEN_FAILURE);
+        if (Result drawn = random(bytes.data(), bytes.size()); !drawn) {
+            return drawn.In({L"choosing a staging name beside ", destination});
         }
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             name[1 + 2 * i] = kHexDigits[bytes[i] >> 4U];

@@ -10,9 +10,9 @@
 #include <string_view>
 
 // Fills `bytes` with unpredictable bytes; the staging files are named by them.
-using RandomSource = bool (*)(void* bytes, ULONG size);
+using RandomSource = Result (*)(void* bytes, ULONG size);
 
-[[nodiscard]] bool SystemRandom(void* bytes, ULONG size);
+[[nodiscard]] Result SystemRandom(void* bytes, ULONG size);
 
 // A copy stages the new bytes beside the destination under a name of its
 // own, "Zimlex.exe.<16 hex digits>.new", and renames it into place only when

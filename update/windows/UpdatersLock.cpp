@@ -1,16 +1,11 @@
 #include "UpdatersLock.h"
 
 #include "FileIdentity.h"
+#include "FileWriters.h"
 
 namespace {
 
 constexpr DWORD kRetryMs = 50;
-
-// Another updater holds the lock, or has just let go of it and its file is
-// still being deleted.
-[[nodiscard]] bool IsHeld(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
 
 } // namespace
 
@@ -26,14 +21,17 @@ Result UpdatersLock::Acquire(std::wstring_view destination, DWORD waitMs, Waits&
         !path.Assign({destination.data(), programFiles + 1}, kUpdatersLockName)) {
         return Result(ERROR_BAD_PATHNAME, {L"naming the updaters' lock beside ", destination});
     }
+    AdministratorsOnly security;
+    if (Result made = security.Make(); !made) {
+        return made.In({L"taking the updaters' lock ", path.CStr()});
+    }
     const ULONGLONG deadline = GetTickCount64() + waitMs;
     bool waited = false;
     for (;;) {
         // Never through a link: the name is opened as it stands.
-        file_.Reset(CreateFileW(path.CStr(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
-                                    FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr));
+        file_.Reset(CreateFileW(
+            path.CStr(), GENERIC_WRITE, 0, security.Attributes(), OPEN_ALWAYS,
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         const DWORD error = file_ ? ERROR_SUCCESS : GetLastError();
         if (file_) {
             BY_HANDLE_FILE_INFORMATION info{};
@@ -47,7 +45,9 @@ Result UpdatersLock::Acquire(std::wstring_view destination, DWORD waitMs, Waits&
             }
             return {};
         }
-        if (!IsHeld(error)) {
+        // Nobody else may open it but for its attributes, which shares with
+        // anything: a sharing violation is another updater.
+        if (error != ERROR_SHARING_VIOLATION) {
             return Result(error, {L"taking the updaters' lock ", path.CStr()});
         }
         if (GetTickCount64() >= deadline) {

@@ -19,15 +19,17 @@ inline constexpr std::wstring_view kUpdatersLockName = L"ZimlexUpdate.lock";
 inline constexpr DWORD kUpdatersLockWaitMs = 60000;
 
 // Two updaters started together copy one after the other. The lock is a file
-// held open unshared and deleted when its handle closes, so an updater that
-// was killed leaves none behind.
+// held open unshared. It is made once, for administrators and the system
+// alone, and kept: deleted on close, anybody's handle on it could leave it
+// pending deletion and refuse every later updater.
 class UpdatersLock {
 public:
     [[nodiscard]] explicit operator bool() const { return static_cast<bool>(file_); }
 
     // Takes the lock of the Program Files folder above `destination`, waiting
     // up to `waitMs` for another updater: ERROR_INSTALL_ALREADY_RUNNING when
-    // it still holds the lock then. Held until this object goes.
+    // it still holds the lock then; any other failure at once. Held until
+    // this object goes.
     [[nodiscard]] Result Acquire(std::wstring_view destination, DWORD waitMs, Waits& waits,
                                  FileLog& log);
 
