@@ -24,15 +24,15 @@ template <void (*Free)(HANDLE)> struct MinusOneIsNone {
 struct Freeing {
     static void Close(HANDLE handle) { CloseHandle(handle); }
     static void EndFind(HANDLE find) { FindClose(find); }
-    static void Close(HKEY key) { RegCloseKey(key); }
+    static void CloseKey(HKEY key) { RegCloseKey(key); }
     static void Unload(HMODULE module) { FreeLibrary(module); }
-    static void Release(void* memory) { VirtualFree(memory, 0, MEM_RELEASE); }
+    static void FreeVirtual(void* memory) { VirtualFree(memory, 0, MEM_RELEASE); }
     // What the system allocated for the caller with LocalAlloc.
     static void LocalRelease(void* memory) { LocalFree(memory); }
     static void Unmap(void* view) { UnmapViewOfFile(view); }
     static void Delete(HGDIOBJ object) { DeleteObject(object); }
     // The screen's device context, from GetDC(nullptr).
-    static void Release(HDC dc) { ReleaseDC(nullptr, dc); }
+    static void ReleaseScreenDc(HDC dc) { ReleaseDC(nullptr, dc); }
     static void Unhook(HWINEVENTHOOK hook) { UnhookWinEvent(hook); }
 };
 
@@ -40,11 +40,11 @@ using UniqueFile = UniqueHandle<MinusOneIsNone<Freeing::Close>>;
 using UniqueFind = UniqueHandle<MinusOneIsNone<Freeing::EndFind>>;
 // Processes, threads, events, sections: null when the call failed.
 using UniqueKernelObject = UniqueHandle<NullIsNone<HANDLE, Freeing::Close>>;
-using UniqueRegistryKey = UniqueHandle<NullIsNone<HKEY, Freeing::Close>>;
+using UniqueRegistryKey = UniqueHandle<NullIsNone<HKEY, Freeing::CloseKey>>;
 using UniqueModule = UniqueHandle<NullIsNone<HMODULE, Freeing::Unload>>;
-using UniqueVirtualMemory = UniqueHandle<NullIsNone<void*, Freeing::Release>>;
+using UniqueVirtualMemory = UniqueHandle<NullIsNone<void*, Freeing::FreeVirtual>>;
 using UniqueLocalMemory = UniqueHandle<NullIsNone<void*, Freeing::LocalRelease>>;
 using UniqueMappedView = UniqueHandle<NullIsNone<void*, Freeing::Unmap>>;
 using UniqueGdiObject = UniqueHandle<NullIsNone<HGDIOBJ, Freeing::Delete>>;
-using UniqueScreenDc = UniqueHandle<NullIsNone<HDC, Freeing::Release>>;
+using UniqueScreenDc = UniqueHandle<NullIsNone<HDC, Freeing::ReleaseScreenDc>>;
 using UniqueWinEventHook = UniqueHandle<NullIsNone<HWINEVENTHOOK, Freeing::Unhook>>;

@@ -142,5 +142,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         log.Failure(created);
         return kExitFailed;
     }
-    return update.RunMessageLoop();
+    update.RunMessageLoop();
 }

@@ -8,6 +8,11 @@ EXECUTABLE = "Zimlex.exe"
 PAYLOAD = "Zimlex.ex_"
 # Misspelt as the original program shows it.
 FAILURE_TEXT = "Eror Copying Zimlex.exe file"
+# What the updater leaves on its way: a staging file beside Zimlex.exe, the name
+# earlier versions staged under, and the updaters' lock in the Program Files folder.
+STAGING = "Zimlex.exe.*.new"
+FORMER_STAGING = "Zimlex.exe.new"
+LOCK = "ZimlexUpdate.lock"
 
 
 def target(program_files):

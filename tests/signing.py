@@ -5,12 +5,16 @@ openssl at test time so that nothing secret is ever committed.
     publisher = make_publisher(folder, "Zimlex Test Publisher", ca)
     sign(program, signed, publisher)          # scripts/sign, with the password
     build_pinned(folder, [certificate, ...])  # the updater pinned to these publishers
+    publishers, pinned = test_release(build_dir)  # both, made once per build
     verify(signed, ca)                        # osslsigncode verify -CAfile
     with time_stamp_server(folder, ca) as url: ...  # an RFC 3161 server on localhost
 """
 import contextlib
 import dataclasses
+import fcntl
+import hashlib
 import http.server
+import json
 import os
 import re
 import secrets
@@ -210,3 +214,48 @@ def verify(signed, authority):
         digest=digest.group(1) if digest else "",
         timestamped="Timestamp Server Signature verification: ok" in output,
         output=output)
+
+
+# The tests' publishers: the vendor, the vendor again with a renewed certificate
+# from another root, the vendor's next key, and somebody else.
+TEST_PUBLISHERS = {"vendor": "Zimlex Vendor", "renewed": "Zimlex Vendor",
+                   "next": "Zimlex Vendor", "other": "Someone Else"}
+
+
+def test_release(build_dir, preset):
+    """The tests' publishers, and the build's updater built to pin the vendor's
+    two keys (vendor and next), as a release is: made once per build of the
+    program, whichever test or check asks first. Answers (publishers by key,
+    path of the pinned program)."""
+    build_dir = Path(build_dir).resolve()
+    folder = build_dir / "release"
+    folder.mkdir(parents=True, exist_ok=True)
+    stamp = hashlib.sha256((build_dir / "ZimlexUpdate.exe").read_bytes()).hexdigest()
+    made = folder / "publishers.json"
+    with open(folder / "lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        done = folder / "done"
+        if not done.exists() or done.read_text() != stamp:
+            publishers = {key: make_publisher(folder / key, name)
+                          for key, name in TEST_PUBLISHERS.items()}
+            made.write_text(json.dumps({key: dataclasses.asdict(publisher)
+                                        for key, publisher in publishers.items()}, default=str))
+            build_pinned(folder / "pinned-build", preset,
+                         [publishers["vendor"].certificate, publishers["next"].certificate])
+            done.write_text(stamp)
+        fields = json.loads(made.read_text())
+    publishers = {}
+    for key, field in fields.items():
+        authority = Authority(field["authority"]["name"], Path(field["authority"]["certificate"]),
+                              Path(field["authority"]["key"]))
+        publishers[key] = Publisher(field["name"], Path(field["certificate"]), Path(field["key"]),
+                                    Path(field["pfx"]), field["password"], authority)
+    return publishers, folder / "pinned-build" / "ZimlexUpdate.exe"
+
+
+if __name__ == "__main__":
+    # signing.py test-release BUILD_DIR PRESET: prints the pinned program, then the
+    # certificates it pins, a line each.
+    import sys
+    found, program = test_release(sys.argv[2], sys.argv[3])
+    print("\n".join(map(str, [program, found["vendor"].certificate, found["next"].certificate])))

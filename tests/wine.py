@@ -205,6 +205,8 @@ class Prefix:
         if self.name not in self.platform.lane_names():
             raise SystemExit(f"{self.platform.name} has no lane {self.name!r}")
         self.path = prefix_root(build_dir) / self.name
+        # Holds files as scanners and other updaters do; built with the tests.
+        self.scanner = Path(build_dir).resolve() / "tests" / "scanner.exe"
         self.drive_c = self.path / "drive_c"
         self.state_file = self.path.parent / f"{self.name}.session"
         self.tiny_disk = self.path.parent / f"{self.name}.tiny-disk"
@@ -325,6 +327,21 @@ class Prefix:
             return subprocess.Popen([self.loader, str(program), *map(str, args)], cwd=cwd,
                                     env=env or self.env, stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=subprocess.STDOUT)
+
+    def hold(self, path, sharing, hold_ms, work, timeout=20):
+        """Starts the test scanner holding the file `path` (Windows or Linux) with
+        `sharing` for `hold_ms`, as a virus scanner or another updater would, and
+        returns it once it holds the file."""
+        held = Path(work) / "scanner-holds"
+        held.unlink(missing_ok=True)
+        scanner = self.start(self.scanner, path, sharing, hold_ms, timeout * 1000, held, cwd=work,
+                             log=Path(work) / "scanner.log")
+        deadline = time.monotonic() + timeout
+        while not held.exists():
+            if time.monotonic() > deadline or scanner.poll() is not None:
+                raise SystemExit(f"the scanner never held {path}")
+            time.sleep(0.01)
+        return scanner
 
     # --- sessions ---------------------------------------------------------------
 

@@ -13,13 +13,11 @@ inline constexpr int kExitLogUnwritable = 1622;
 // ERROR_INVALID_COMMAND_LINE.
 inline constexpr int kExitInvalidCommandLine = 1639;
 
-// A failure's exit status, from its error: MSI's own codes are passed on.
+// A run's exit status: only another updater's lock is told apart, so that
+// deployment tools retry; the start answers the command line's and the log's.
 [[nodiscard]] inline int ExitStatusOf(const Result& result) {
     if (result) {
         return kExitDone;
     }
-    const auto error = static_cast<int>(result.Error());
-    return error == kExitBusy || error == kExitLogUnwritable || error == kExitInvalidCommandLine
-               ? error
-               : kExitFailed;
+    return result.Error() == kErrorInstallAlreadyRunning ? kExitBusy : kExitFailed;
 }

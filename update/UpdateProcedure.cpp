@@ -13,13 +13,6 @@ std::wstring_view TrimSpaces(std::wstring_view text) {
     return text;
 }
 
-bool UpdateTarget::For(std::wstring_view programFiles) {
-    return probePattern.Assign(programFiles) && probePattern.Append(kProductFolder) &&
-           destination.Assign(probePattern.View()) && probePattern.Append(kProbeWildcard) &&
-           destination.Append(kExecutable) && successText.Assign(destination.View()) &&
-           successText.Append(kUpdatedSuffix);
-}
-
 namespace {
 
 // The trapped stretch: the first failure abandons the rest of the list, and

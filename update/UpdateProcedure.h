@@ -24,16 +24,6 @@ private:
     std::size_t count_ = 0;
 };
 
-// One installation folder: what is probed, what is replaced, what is said.
-struct UpdateTarget {
-    FolderPath probePattern;
-    FolderPath destination;
-    FolderPath successText;
-
-    // False when a path would be too long for Windows.
-    [[nodiscard]] bool For(std::wstring_view programFiles);
-};
-
 // What the procedure needs from the window. Both run on the window's thread.
 class StatusWindow {
 public:

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FixedText.h"
+
 #include <string_view>
 
 // What the updater installs and where, in one place. The Program Files folders
@@ -14,3 +16,18 @@ inline constexpr std::wstring_view kUpdatedSuffix = L" UPDATED";
 inline constexpr std::wstring_view kPayload = L"Zimlex.ex_";
 
 inline constexpr std::wstring_view kFailureText = L"Eror Copying Zimlex.exe file";
+
+// One installation folder: what is probed, what is replaced, what is said.
+struct UpdateTarget {
+    FolderPath probePattern;
+    FolderPath destination;
+    FolderPath successText;
+
+    // False when a path would be too long for Windows.
+    [[nodiscard]] bool For(std::wstring_view programFiles) {
+        return probePattern.Assign(programFiles) && probePattern.Append(kProductFolder) &&
+               destination.Assign(probePattern.View()) && probePattern.Append(kProbeWildcard) &&
+               destination.Append(kExecutable) && successText.Assign(destination.View()) &&
+               successText.Append(kUpdatedSuffix);
+    }
+};

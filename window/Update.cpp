@@ -1,7 +1,6 @@
 #include "Update.h"
 
 #include "Resource.h"
-#include "TerminatedText.h"
 
 #include <utility>
 
@@ -57,12 +56,13 @@ Result Update::Create(HINSTANCE instance, int showCommand) {
     return {};
 }
 
-int Update::RunMessageLoop() {
+void Update::RunMessageLoop() {
     MSG message{};
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         Dispatch(message);
     }
-    return exitCode_;
+    // Only a WM_QUIT that somebody else posted, or a broken queue, gets here.
+    Exit();
 }
 
 void Update::HandlePendingMessages() {
@@ -71,8 +71,8 @@ void Update::HandlePendingMessages() {
     MSG message{};
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
-            // The window is gone; there is nothing left to report to.
-            ExitProcess(exitCode_);
+            End();
+            continue;
         }
         Dispatch(message);
     }
@@ -130,9 +130,6 @@ LRESULT Update::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         End();
         return 0;
-    case WM_DESTROY:
-        OnDestroy();
-        return 0;
     default:
         break;
     }
@@ -175,7 +172,7 @@ void Update::OnRunUpdate() {
         log_.Failure(Result(GetLastError(), {L"showing the status text"}));
     }
     if (endRequested_) {
-        ExitProcess(exitCode_);
+        End();
     }
 }
 
@@ -193,6 +190,12 @@ void Update::End() {
         endRequested_ = true;
         return;
     }
+    Exit();
+}
+
+void Update::Exit() const {
+    // The one way the program ends, at once, as a click on Ok promises: the
+    // window is never torn down, since there is nothing to save or tell.
     ExitProcess(exitCode_);
 }
 
@@ -224,10 +227,6 @@ void Update::OnSetFocus() {
     if (image1_ != nullptr) {
         SetFocus(image1_);
     }
-}
-
-void Update::OnDestroy() {
-    PostQuitMessage(exitCode_);
 }
 
 int Update::Pixels(int twips) const {

@@ -2,7 +2,6 @@
 
 #include "Handles.h"
 #include "Picture.h"
-#include "TerminatedText.h"
 #include "UpdateLayout.h"
 #include "UpdateProcedure.h"
 
@@ -19,8 +18,8 @@ public:
     Update(UpdateRun& run, UpdateLog& log) : run_(run), log_(log) {}
 
     [[nodiscard]] Result Create(HINSTANCE instance, int showCommand);
-    // Runs until the window is gone; answers the run's exit status.
-    [[nodiscard]] int RunMessageLoop();
+    // Runs until the program ends, with the run's exit status.
+    [[noreturn]] void RunMessageLoop();
 
     void HandlePendingMessages() override;
     [[nodiscard]] bool SetStatusText(std::wstring_view text) override;
@@ -35,9 +34,9 @@ private:
     void OnCommand(int controlId, int notification);
     [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
     void OnSetFocus();
-    void OnDestroy();
     // Ends the program now, or once the running update has returned.
     void End();
+    [[noreturn]] void Exit() const;
 
     [[nodiscard]] int Pixels(int twips) const;
     [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
@@ -45,7 +44,7 @@ private:
 
     UpdateRun& run_;
     UpdateLog& log_;
-    TerminatedText statusText_;
+    FixedText<MAX_PATH - 1> statusText_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND label1_ = nullptr;

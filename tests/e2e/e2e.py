@@ -40,12 +40,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import signing  # noqa: E402
 import wine  # noqa: E402
 from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT as FAILURE,  # noqa: E402
-                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, PAYLOAD, PRODUCT_FOLDER, PROGRAM_FILES,
+                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, LOCK, PAYLOAD, PRODUCT_FOLDER, PROGRAM_FILES,
                      SUCCESS_TEXTS, TWIPS_PER_INCH, target)
 
 FIRST, SECOND = FOLDERS
 # Where updaters lock: beside the installation, where only administrators write.
-LOCK_FILE = "C:\\Program Files\\ZimlexUpdate.lock"
+LOCK_FILE = f"{PROGRAM_FILES[1]}\\{LOCK}"
 
 
 def updated(folder):
@@ -87,17 +87,8 @@ def expected_rect(twips, dpi):
 def hold_with_scanner(folder_index, sharing, hold_ms):
     """A setup that has a scanner hold the folder's Zimlex.exe with `sharing`
     for `hold_ms` from before the updater starts."""
-    def setup(run):
-        target = run.prefix.linux(f"{FOLDERS[folder_index]}\\{EXECUTABLE}")
-        held = run.work / "scanner-holds"
-        run.start(run.prefix.scanner, run.work, "scanner.log", target, sharing, hold_ms, 20000,
-                  held)
-        deadline = time.monotonic() + 20
-        while not held.exists():
-            if time.monotonic() > deadline:
-                raise SystemExit("the scanner never held Zimlex.exe")
-            time.sleep(0.02)
-    return setup
+    return lambda run: run.processes.append(run.prefix.hold(
+        f"{FOLDERS[folder_index]}\\{EXECUTABLE}", sharing, hold_ms, run.work))
 
 
 def write_empty_payload(run):
@@ -125,12 +116,10 @@ def take_lock(mode, hold_ms):
     left it, for `hold_ms`: mode "-" as another updater does, "a" for its
     attributes only, as any user may."""
     def setup(run):
-        held = run.work / "lock-taken"
         lock = run.prefix.linux(LOCK_FILE)
         if not lock.exists():
             lock.write_bytes(b"")
-        run.start(run.prefix.scanner, run.work, "lock.log", LOCK_FILE, mode, hold_ms, 20000, held)
-        wait_for(held.exists, "the other program never took the lock")
+        run.processes.append(run.prefix.hold(LOCK_FILE, mode, hold_ms, run.work))
     return setup
 
 
@@ -376,7 +365,6 @@ def check_deployed_busy(run):
 
 # --- signed releases --------------------------------------------------------------
 
-VENDOR = "Zimlex Vendor"
 
 
 # The build of the other architecture, whose updater stands in for a Zimlex.exe of that kind.
@@ -404,34 +392,32 @@ def file_version(program, major):
 
 
 def publishers(prefix):
-    """Throw-away publishers, made once per build: the vendor, the vendor again
-    with a renewed certificate from another root, the vendor's next key, and
-    somebody else; each with a Zimlex.exe (a copy of the build's updater named
-    so in its version resource) signed by it. Also signed by the vendor: the
-    updater itself, another product of a higher version, the other
-    architecture's Zimlex.exe, a small program without a version resource and
-    a cabinet; and the updater built to pin the vendor's two keys."""
+    """What the tests' publishers signed, made once per build: each one's
+    Zimlex.exe (a copy of the build's updater named so in its version
+    resource). Also signed by the vendor: the updater itself, another product
+    of a higher version, the other architecture's Zimlex.exe, a small program
+    without a version resource and a cabinet; and the updater built to pin the
+    vendor's two keys."""
     folder = prefix.build / "e2e" / "publishers"
     folder.mkdir(parents=True, exist_ok=True)
-    names = {"vendor": VENDOR, "renewed": VENDOR, "next": VENDOR, "other": "Someone Else"}
-    # Made again whenever the build's program changed, which they copy or build,
-    # and whenever what they are made of changes.
+    made, pinned = signing.test_release(prefix.build, prefix.platform.preset)
     other = prefix.build.parent / OTHER_ARCHITECTURE[prefix.platform.program_bits] / "ZimlexUpdate.exe"
     if not other.is_file():
         raise SystemExit(f"missing {other}: build the other architecture's preset first")
-    stamp = hashlib.sha256(prefix.program.read_bytes() + other.read_bytes()).hexdigest()
+    # Made again whenever the programs they copy, or the publishers, change.
+    stamp = hashlib.sha256(prefix.program.read_bytes() + other.read_bytes() +
+                           pinned.read_bytes()).hexdigest()
     with open(folder / "lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         done = folder / "done"
         if not done.exists() or done.read_text() != stamp:
-            made = {key: signing.make_publisher(folder / key, name) for key, name in names.items()}
             own = prefix.program.read_bytes()
             unsigned = {"zimlex.exe": named(own, "Zimlex.exe"),
                         "other-product.exe": named(file_version(own, 2), "Zimtool.exe"),
                         "other-architecture.exe": named(other.read_bytes(), "Zimlex.exe")}
             for name, data in unsigned.items():
                 (folder / name).write_bytes(data)
-            signed = [(folder / "zimlex.exe", f"{key}-payload.exe", key) for key in names]
+            signed = [(folder / "zimlex.exe", f"{key}-payload.exe", key) for key in made]
             signed += [(prefix.program, "vendor-updater.exe", "vendor"),
                        (prefix.sleeper, "vendor-unversioned.exe", "vendor"),
                        (folder / "other-product.exe", "vendor-other-product.exe", "vendor"),
@@ -442,7 +428,7 @@ def publishers(prefix):
                 if result.returncode != 0:
                     raise SystemExit(f"signing {program} failed: {result.stderr.strip()}")
                 verification = signing.verify(folder / name, made[key].authority)
-                if not verification.ok or verification.signer != names[key]:
+                if not verification.ok or verification.signer != made[key].name:
                     raise SystemExit(f"{name} does not verify:\n{verification.output}")
             cabinet = folder / "cabinet.cab"
             cabinet.write_bytes(cabinet_of("readme.txt", b"not a program\r\n"))
@@ -451,8 +437,6 @@ def publishers(prefix):
                             "-key", str(made["vendor"].key), "-in", str(cabinet),
                             "-out", str(folder / "vendor-cabinet.cab")],
                            check=True, stdout=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-            pinned = signing.build_pinned(folder / "pinned-build", prefix.platform.preset,
-                                          [made["vendor"].certificate, made["next"].certificate])
             shutil.copyfile(pinned, folder / "pinned-updater.exe")
             done.write_text(stamp)
     return folder
@@ -599,6 +583,8 @@ class Case:
     check: typing.Callable | None = None
     # How the Ok picture is pressed at the end: "click", "Return" or "space".
     end_with: str = "click"
+    # Click the label and empty space first, which must change nothing.
+    clicks_beside: bool = False
     # Keys pressed first that must leave the program running and the focus on Ok.
     keys: tuple = ()
     # How long the label may take to show the result.
@@ -620,7 +606,7 @@ class Case:
 
 
 CASES = [
-    Case("neither_folder", (None, None), "", 0),
+    Case("neither_folder", (None, None), "", 0, clicks_beside=True),
     # The new executable keeps the payload's modification time, as a copy by Windows does.
     Case("only_first", ({EXECUTABLE: OLD}, None), updated(FIRST), 0, updated=(True, False),
          setup=date_payload, check=check_payload_time_kept,
@@ -628,7 +614,8 @@ CASES = [
     Case("only_second", (None, {EXECUTABLE: OLD}), updated(SECOND), 0, updated=(False, True)),
     # The last write wins: only the second folder's text is left.
     Case("both_folders", ({EXECUTABLE: OLD, "readme.txt": OTHER}, {EXECUTABLE: OLD}),
-         updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True))),
+         updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True)),
+         clicks_beside=True),
     # A rebuilt executable often keeps its size to the byte: installed all the same.
     Case("same_size_other_bytes", ({EXECUTABLE: SAME_SIZE}, {EXECUTABLE: SAME_SIZE}),
          updated(SECOND), 0, updated=(True, True), on_32_bit=dict(updated=(False, True))),
@@ -856,7 +843,6 @@ class Prefix(wine.Prefix):
         self.program = self.build / "ZimlexUpdate.exe"
         self.probe_exe = self.build / "tests" / "WindowProbe.exe"
         self.sleeper = self.build / "tests" / "sleeper.exe"
-        self.scanner = self.build / "tests" / "scanner.exe"
 
 
 def clear(path):
@@ -1134,17 +1120,18 @@ class Run:
         label = parse_rect(values["label_rect"])
         image = parse_rect(values["image_rect"])
         width = int(values["client_width"])
-        # Clicks on the label and on empty client space above it change nothing.
-        self.click(values, (label[0] + label[2]) // 2, (label[1] + label[3]) // 2)
-        self.click(values, width // 2, label[1] // 2)
-        self.click(values, 8, int(values["client_height"]) - 8)
-        time.sleep(0.5)
-        self.failures.true("still running after clicks beside the Ok picture",
-                           updater.poll() is None)
-        if updater.poll() is None:
-            again = self.probe("--timeout", "5000")
-            self.failures.equal("label text after clicks", again.get("label_text"),
-                                self.case.label)
+        if self.case.clicks_beside:
+            # Clicks on the label and on empty client space above it change nothing.
+            self.click(values, (label[0] + label[2]) // 2, (label[1] + label[3]) // 2)
+            self.click(values, width // 2, label[1] // 2)
+            self.click(values, 8, int(values["client_height"]) - 8)
+            time.sleep(0.5)
+            self.failures.true("still running after clicks beside the Ok picture",
+                               updater.poll() is None)
+            if updater.poll() is None:
+                again = self.probe("--timeout", "5000")
+                self.failures.equal("label text after clicks", again.get("label_text"),
+                                    self.case.label)
 
         self.failures.equal("focus before any key", values.get("focus"), "image")
         if self.case.keys:

@@ -309,11 +309,12 @@ TEST(Update, LogsEachProbeAndEveryStatusText) {
                                   L"end of the update: exit status 0 (nothing found)"}));
 }
 
-// The exit status comes from the failure's own error: MSI's codes pass, every
-// other error is 1, and a failure whose error reads 0 is still a failure.
+// The exit status comes from the failure's own error: another updater's lock
+// is 1618, every other error 1 (the start alone answers 1622 and 1639), and a
+// failure whose error reads 0 is still a failure.
 TEST(Update, ExitStatusComesFromTheErrorThatEndedTheRun) {
     const std::vector<std::pair<WindowsError, int>> cases = {
-        {1618, 1618}, {1622, 1622}, {1639, 1639}, {5, 1}, {0x800B0100, 1}, {0, 1}};
+        {1618, 1618}, {1622, 1}, {1639, 1}, {5, 1}, {0x800B0100, 1}, {0, 1}};
     for (const auto& [error, status] : cases) {
         FakeRun run;
         run.files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};

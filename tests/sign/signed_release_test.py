@@ -26,7 +26,7 @@ WORK = None
 AUTHORITY = None
 SIGNER = None
 PINNED = None
-PUBLISHER = "Zimlex Test Publisher"
+PUBLISHER = signing.TEST_PUBLISHERS["vendor"]
 EARLIER = b"MZ an earlier signed release"
 
 
@@ -39,10 +39,9 @@ def fresh_folder(name):
 
 def setUpModule():  # noqa: N802 (the name unittest calls)
     global AUTHORITY, SIGNER, PINNED
-    keys = fresh_folder("keys")
-    AUTHORITY = signing.make_authority(keys, "Zimlex Test Root")
-    SIGNER = signing.make_publisher(keys, PUBLISHER, AUTHORITY)
-    PINNED = signing.build_pinned(WORK / "pinned-build", PRESET, [SIGNER.certificate])
+    publishers, PINNED = signing.test_release(PROGRAM.parent, PRESET)
+    SIGNER = publishers["vendor"]
+    AUTHORITY = SIGNER.authority
 
 
 class SignedProgramTest(unittest.TestCase):

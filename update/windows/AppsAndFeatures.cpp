@@ -54,11 +54,130 @@ constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersi
     return sizeof(void*) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
 }
 
+// An entry's key and registry view, as the log names it.
+using EntryName = FixedText<2 * MAX_PATH>;
+
+// The installation the entries are matched against, and the version they get.
+struct Installation {
+    std::wstring_view executable;
+    std::wstring_view folder;
+    const VS_FIXEDFILEINFO& fixed;
+    DottedVersion version;
+};
+
+// Whether the entry names the installation, by its InstallLocation or by its
+// DisplayIcon; `oldVersion` is its DisplayVersion then.
+[[nodiscard]] Result NamesInstallation(HKEY uninstall, const wchar_t* name, REGSAM view,
+                                       const Installation& installation, bool& ours,
+                                       FixedText<MAX_PATH>& oldVersion) {
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | view, &opened);
+    if (status != ERROR_SUCCESS) {
+        return Result(static_cast<DWORD>(status));
+    }
+    const UniqueRegistryKey entry(opened);
+    std::array<wchar_t, MAX_PATH + 16> value{};
+    ours =
+        SameName(Unquoted(ReadText(entry.Get(), L"InstallLocation", value)), installation.folder) ||
+        SameName(IconFile(ReadText(entry.Get(), L"DisplayIcon", value)), installation.executable);
+    const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
+    oldVersion.Clear();
+    oldVersion.AppendCut({old.empty() ? L"none" : old});
+    return {};
+}
+
+// DisplayVersion, and VersionMajor and VersionMinor where the entry has them,
+// as its installer wrote them.
+void WriteVersion(HKEY uninstall, const wchar_t* name, REGSAM view, const EntryName& where,
+                  const Installation& installation, std::wstring_view oldVersion, FileLog& log) {
+    const wchar_t* version = installation.version.CStr();
+    HKEY opened = nullptr;
+    LSTATUS status =
+        RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | view, &opened);
+    const UniqueRegistryKey entry(opened);
+    if (status == ERROR_SUCCESS) {
+        const auto size =
+            static_cast<DWORD>((std::wstring_view(version).size() + 1) * sizeof(wchar_t));
+        status = RegSetValueExW(entry.Get(), L"DisplayVersion", 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(version), size);
+    }
+    if (status != ERROR_SUCCESS) {
+        log.Failure(Result(static_cast<DWORD>(status),
+                           {where.View(), L": writing DisplayVersion ", version}));
+        return;
+    }
+    log.Step({where.View(), L": DisplayVersion ", oldVersion, L" -> ", version});
+    const DWORD productHigh = installation.fixed.dwProductVersionMS;
+    for (const auto& [valueName, number] : {std::pair{L"VersionMajor", productHigh >> 16U},
+                                            std::pair{L"VersionMinor", productHigh & 0xFFFFU}}) {
+        DWORD type = 0;
+        if (RegQueryValueExW(entry.Get(), valueName, nullptr, &type, nullptr, nullptr) ==
+                ERROR_SUCCESS &&
+            type == REG_DWORD) {
+            status = RegSetValueExW(entry.Get(), valueName, 0, REG_DWORD,
+                                    reinterpret_cast<const BYTE*>(&number), sizeof(number));
+            if (status != ERROR_SUCCESS) {
+                log.Failure(
+                    Result(static_cast<DWORD>(status), {where.View(), L": writing ", valueName}));
+            }
+        }
+    }
+}
+
+// Every entry of one registry view; an entry or key that cannot be read is
+// logged with its error, and counted, so that "none found" is never said of
+// what was not looked at.
+void RecordInView(REGSAM view, const Installation& installation, FileLog& log, bool& found,
+                  bool& unread) {
+    const wchar_t* viewName = view == KEY_WOW64_64KEY ? L" (64-bit view)" : L" (32-bit view)";
+    HKEY opened = nullptr;
+    LSTATUS status =
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ENUMERATE_SUB_KEYS | view, &opened);
+    if (status != ERROR_SUCCESS) {
+        // No entries at all is no failure.
+        if (status != ERROR_FILE_NOT_FOUND) {
+            unread = true;
+            log.Failure(
+                Result(static_cast<DWORD>(status), {L"opening HKLM\\", kUninstallKey, viewName}));
+        }
+        return;
+    }
+    const UniqueRegistryKey uninstall(opened);
+    std::array<wchar_t, 256> name{};
+    for (DWORD index = 0;; ++index) {
+        DWORD length = name.size();
+        status = RegEnumKeyExW(uninstall.Get(), index, name.data(), &length, nullptr, nullptr,
+                               nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS) {
+                unread = true;
+                log.Failure(Result(static_cast<DWORD>(status),
+                                   {L"listing HKLM\\", kUninstallKey, viewName}));
+            }
+            return;
+        }
+        EntryName where;
+        where.AppendCut(
+            {L"Apps & Features entry HKLM\\", kUninstallKey, L"\\", name.data(), viewName});
+        bool ours = false;
+        FixedText<MAX_PATH> oldVersion;
+        if (Result read = NamesInstallation(uninstall.Get(), name.data(), view, installation, ours,
+                                            oldVersion);
+            !read) {
+            unread = true;
+            log.Failure(read.In({where.View(), L": opening it"}));
+        } else if (ours) {
+            found = true;
+            WriteVersion(uninstall.Get(), name.data(), view, where, installation, oldVersion.View(),
+                         log);
+        }
+    }
+}
+
 } // namespace
 
 void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileLog& log) {
     const std::wstring_view path = executable.CStr();
-    const std::wstring_view folder(path.data(), path.rfind(L'\\'));
     ProgramVersion program;
     if (Result read = ReadProgramVersion(file, program); !read) {
         log.Failure(read.In({path, L" carries no version: Apps & Features left as it is"}));
@@ -66,81 +185,18 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
     }
     // The product's version, as installers record it and winget compares it.
     const VS_FIXEDFILEINFO& fixed = program.fixed;
-    const DottedVersion version(fixed.dwProductVersionMS, fixed.dwProductVersionLS);
+    const Installation installation{
+        path, path.substr(0, path.rfind(L'\\')), fixed,
+        DottedVersion(fixed.dwProductVersionMS, fixed.dwProductVersionLS)};
     bool found = false;
-    for (const REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
-        const wchar_t* viewName = view == KEY_WOW64_64KEY ? L" (64-bit view)" : L" (32-bit view)";
-        if (view == KEY_WOW64_32KEY && !ViewsDiffer()) {
-            break;
-        }
-        HKEY opened = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ENUMERATE_SUB_KEYS | view,
-                          &opened) != ERROR_SUCCESS) {
-            continue;
-        }
-        const UniqueRegistryKey uninstall(opened);
-        std::array<wchar_t, 256> name{};
-        for (DWORD index = 0;; ++index) {
-            DWORD length = name.size();
-            if (RegEnumKeyExW(uninstall.Get(), index, name.data(), &length, nullptr, nullptr,
-                              nullptr, nullptr) != ERROR_SUCCESS) {
-                break;
-            }
-            HKEY entryKey = nullptr;
-            if (RegOpenKeyExW(uninstall.Get(), name.data(), 0, KEY_QUERY_VALUE | view, &entryKey) !=
-                ERROR_SUCCESS) {
-                continue;
-            }
-            UniqueRegistryKey entry(entryKey);
-            std::array<wchar_t, MAX_PATH + 16> value{};
-            const bool ours =
-                SameName(Unquoted(ReadText(entry.Get(), L"InstallLocation", value)), folder) ||
-                SameName(IconFile(ReadText(entry.Get(), L"DisplayIcon", value)), path);
-            if (!ours) {
-                continue;
-            }
-            found = true;
-            const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
-            FixedText<MAX_PATH> oldText;
-            oldText.AppendCut({old.empty() ? L"none" : old});
-            entry.Reset();
-            const auto size = static_cast<DWORD>((std::wstring_view(version.CStr()).size() + 1) *
-                                                 sizeof(wchar_t));
-            LSTATUS status = RegOpenKeyExW(uninstall.Get(), name.data(), 0,
-                                           KEY_QUERY_VALUE | KEY_SET_VALUE | view, &entryKey);
-            if (status == ERROR_SUCCESS) {
-                entry.Reset(entryKey);
-                status = RegSetValueExW(entry.Get(), L"DisplayVersion", 0, REG_SZ,
-                                        reinterpret_cast<const BYTE*>(version.CStr()), size);
-            }
-            FixedText<2 * MAX_PATH> where;
-            where.AppendCut(
-                {L"Apps & Features entry HKLM\\", kUninstallKey, L"\\", name.data(), viewName});
-            if (status != ERROR_SUCCESS) {
-                log.Failure(Result(static_cast<DWORD>(status),
-                                   {where.View(), L": writing DisplayVersion ", version.CStr()}));
-                continue;
-            }
-            log.Step({where.View(), L": DisplayVersion ", oldText.View(), L" -> ", version.CStr()});
-            // Only where the entry has them, as its installer wrote them.
-            for (const auto& [valueName, number] :
-                 {std::pair{L"VersionMajor", fixed.dwProductVersionMS >> 16U},
-                  std::pair{L"VersionMinor", fixed.dwProductVersionMS & 0xFFFFU}}) {
-                DWORD type = 0;
-                if (RegQueryValueExW(entry.Get(), valueName, nullptr, &type, nullptr, nullptr) ==
-                        ERROR_SUCCESS &&
-                    type == REG_DWORD) {
-                    status = RegSetValueExW(entry.Get(), valueName, 0, REG_DWORD,
-                                            reinterpret_cast<const BYTE*>(&number), sizeof(number));
-                    if (status != ERROR_SUCCESS) {
-                        log.Failure(Result(static_cast<DWORD>(status),
-                                           {where.View(), L": writing ", valueName}));
-                    }
-                }
-            }
-        }
+    bool unread = false;
+    RecordInView(KEY_WOW64_64KEY, installation, log, found, unread);
+    if (ViewsDiffer()) {
+        RecordInView(KEY_WOW64_32KEY, installation, log, found, unread);
     }
     if (!found) {
-        log.Step({L"no Apps & Features entry names ", folder, L": nothing written there"});
+        log.Step({unread ? L"no Apps & Features entry that could be read names "
+                         : L"no Apps & Features entry names ",
+                  installation.folder, L": nothing written there"});
     }
 }

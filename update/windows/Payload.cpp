@@ -56,10 +56,14 @@ Result Payload::Open(std::wstring_view source, FileLog& log) {
     return {};
 }
 
-bool Payload::IsHeldBy(HANDLE installed, Waits& waits) const {
+Result Payload::Compare(HANDLE installed, bool& same, Waits& waits) const {
+    same = false;
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(installed, &size) || size.QuadPart != size_.QuadPart) {
-        return false;
+    if (!GetFileSizeEx(installed, &size)) {
+        return Result(GetLastError());
+    }
+    if (size.QuadPart != size_.QuadPart) {
+        return {};
     }
     auto* const ours = static_cast<BYTE*>(blocks_.Get());
     BYTE* const theirs = ours + kBlockSize;
@@ -67,13 +71,18 @@ bool Payload::IsHeldBy(HANDLE installed, Waits& waits) const {
         waits.Pace();
         DWORD read = 0;
         DWORD readThere = 0;
-        if (!ReadAt(file_.Get(), offset, ours, kBlockSize, read) ||
-            !ReadAt(installed, offset, theirs, kBlockSize, readThere) || read != readThere ||
-            std::memcmp(ours, theirs, read) != 0) {
-            return false;
+        if (Result got = ReadAt(file_.Get(), offset, ours, kBlockSize, read); !got) {
+            return got;
+        }
+        if (Result got = ReadAt(installed, offset, theirs, kBlockSize, readThere); !got) {
+            return got;
+        }
+        if (read != readThere || std::memcmp(ours, theirs, read) != 0) {
+            return {};
         }
         if (read == 0) {
-            return true;
+            same = true;
+            return {};
         }
     }
 }

@@ -16,8 +16,9 @@ class Payload {
 public:
     // Shared for reading only, never through a link, and never empty.
     [[nodiscard]] Result Open(std::wstring_view source, FileLog& log);
-    // Whether the file open as `installed` holds exactly these bytes.
-    [[nodiscard]] bool IsHeldBy(HANDLE installed, Waits& waits) const;
+    // Whether the file open as `installed` holds exactly these bytes; a
+    // failure when either could not be read.
+    [[nodiscard]] Result Compare(HANDLE installed, bool& same, Waits& waits) const;
     // Every byte into `output`, flushed, with the payload's modification time.
     [[nodiscard]] Result CopyTo(HANDLE output, Waits& waits) const;
 

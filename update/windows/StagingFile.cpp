@@ -238,8 +238,12 @@ void RemoveStaleStagingFiles(std::wstring_view destination, Waits& waits, FileLo
     do {
         TerminatedText path;
         if (IsStagingName(entry.cFileName, executable) && path.Assign(folder, entry.cFileName)) {
-            log.Step({L"a staging file of an earlier run: ", path.CStr(),
-                      RemoveStaleStagingFile(path, waits) ? L", deleted" : L", left as it is"});
+            if (Result removed = RemoveStaleStagingFile(path, waits); removed) {
+                log.Step({L"a staging file of an earlier run: ", path.CStr(), L", deleted"});
+            } else {
+                log.Step({L"a staging file of an earlier run: ", path.CStr(), L", left as it is"});
+                log.Failure(removed.In({L"removing it"}));
+            }
         }
     } while (FindNextFileW(find.Get(), &entry));
 }

@@ -47,8 +47,9 @@ Result WindowsFileSystem::Probe(std::wstring_view pattern, FileName& firstFile) 
     }
     do {
         if ((entry.dwFileAttributes & kNotOrdinary) == 0) {
-            return firstFile.Assign(entry.cFileName) ? Result()
-                                                     : Result(ERROR_FILENAME_EXCED_RANGE);
+            // A found name is shorter than MAX_PATH, and so always fits.
+            static_cast<void>(firstFile.Assign(entry.cFileName));
+            return {};
         }
     } while (FindNextFileW(find.Get(), &entry));
     const DWORD error = GetLastError();
@@ -78,12 +79,17 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
     }
     // A second deployment of the same payload changes nothing, also while
     // Zimlex.exe runs; the file is closed again before the rename.
-    if (const UniqueFile installed = OpenToRead(path.CStr());
-        installed && payload_.IsHeldBy(installed.Get(), waits_)) {
-        log_.Step({destination, L" already holds the payload's bytes: left as it is"});
-        // An earlier updater may have left the record behind.
-        RecordInstalledVersion(installed.Get(), path, log_);
-        return {};
+    if (const UniqueFile installed = OpenToRead(path.CStr()); installed) {
+        bool same = false;
+        if (Result compared = payload_.Compare(installed.Get(), same, waits_); !compared) {
+            // A copy needs no comparison: it goes on.
+            log_.Failure(compared.In({L"comparing ", destination, L" with the payload"}));
+        } else if (same) {
+            log_.Step({destination, L" already holds the payload's bytes: left as it is"});
+            // An earlier updater may have left the record behind.
+            RecordInstalledVersion(installed.Get(), path, log_);
+            return {};
+        }
     }
     // Windows refuses to replace a read-only file, but Wine running as root
     // does not; ask the attribute so the answer is the same everywhere.
