@@ -453,11 +453,30 @@ class Prefix:
                        stdout=subprocess.DEVNULL, timeout=30)
 
 
-def quiet(command, env, timeout=60, check=True):
-    result = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL, timeout=timeout)
-    if check and result.returncode != 0:
-        raise SystemExit(f"{command[0]} failed with status {result.returncode}")
+def probe_result(output):
+    """The fields of the probe's result line, `ok name=value ...` with a last
+    text="..." taken whole: name -> text; None when the probe gave none."""
+    for line in output.splitlines():
+        if line.startswith("ok "):
+            head, quote, text = line[3:].partition(' text="')
+            fields = dict(field.split("=", 1) for field in head.split() if "=" in field)
+            if quote:
+                fields["text"] = text.removesuffix('"')
+            return fields
+    return None
+
+
+def quiet(command, env=None, timeout=600, check=True, cwd=None):
+    """Runs a command with its output kept aside, shown only when it fails. The
+    output goes through a file, never a pipe: Wine's services outlive the
+    program and would hold a pipe open."""
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, timeout=timeout)
+        if check and result.returncode != 0:
+            out.seek(0)
+            sys.stdout.write(out.read().decode(errors="replace"))
+            raise SystemExit(f"{command[0]} failed with status {result.returncode}")
     return result.returncode
 
 
