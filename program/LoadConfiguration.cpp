@@ -16,4 +16,5 @@ constexpr IMAGE_LOAD_CONFIG_DIRECTORY LoadConfiguration() {
 // program imports, and theirs, come from System32 only (Windows 10 1607 and
 // later), never from the download folder it is started from. On x86 it also
 // declares an empty SafeSEH table: the program registers no exception handler.
+// NOLINTNEXTLINE(readability-identifier-naming): the name the linker and loader know.
 extern "C" constexpr IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used = LoadConfiguration();

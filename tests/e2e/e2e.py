@@ -379,7 +379,8 @@ def named(program, name):
     in the room the build's own "ZimlexUpdate.exe" takes."""
     data = bytearray(program)
     own = "ZimlexUpdate.exe".encode("utf-16-le")
-    at = data.index(own, data.index("OriginalFilename".encode("utf-16-le")))
+    # The resources come last; the program's code names the key too.
+    at = data.index(own, data.rindex("OriginalFilename".encode("utf-16-le")))
     data[at:at + len(own)] = name.encode("utf-16-le").ljust(len(own), b"\0")
     return bytes(data)
 
@@ -415,12 +416,15 @@ def publishers(prefix):
         done = folder / "done"
         if not done.exists() or done.read_text() != stamp:
             own = prefix.program.read_bytes()
+            # The next key's Zimlex.exe names itself in capitals: case is no part of a name.
             unsigned = {"zimlex.exe": named(own, "Zimlex.exe"),
+                        "shouted.exe": named(own, "ZIMLEX.EXE"),
                         "other-product.exe": named(file_version(own, 2), "Zimtool.exe"),
                         "other-architecture.exe": named(other.read_bytes(), "Zimlex.exe")}
             for name, data in unsigned.items():
                 (folder / name).write_bytes(data)
-            signed = [(folder / "zimlex.exe", f"{key}-payload.exe", key) for key in made]
+            signed = [(folder / ("shouted.exe" if key == "next" else "zimlex.exe"),
+                       f"{key}-payload.exe", key) for key in made]
             signed += [(prefix.program, "vendor-updater.exe", "vendor"),
                        (prefix.sleeper, "vendor-unversioned.exe", "vendor"),
                        (folder / "other-product.exe", "vendor-other-product.exe", "vendor"),

@@ -2,6 +2,7 @@
 #include "FileIdentity.h"
 #include "FileWriters.h"
 #include "Handles.h"
+#include "ProgramImage.h"
 #include "PublisherCheck.h"
 #include "WindowsFileSystem.h"
 
@@ -823,6 +824,51 @@ BOOL WINAPI HashOfZeros(HCRYPTPROV_LEGACY, ALG_ID, DWORD, DWORD, PCERT_PUBLIC_KE
 
 // A refusal carries an error of its own, whatever the thread's last error was:
 // no signer, no chain, a key that cannot be hashed, a key nobody pinned.
+// What a pinned build compares with the file it replaces: the name the version
+// resource gives, read from the built updater as it is and with that name or
+// its key rewritten in place.
+TEST_F(FileSystemTest, ReadsTheOriginalFilenameOfAProgramsVersionResource) {
+    const std::string built = ReadBytes(BesideThisTest(L"..\\ZimlexUpdate.exe"));
+    const auto wide = [](std::string_view text) {
+        std::string bytes;
+        for (const char c : text) {
+            bytes += {c, '\0'};
+        }
+        return bytes;
+    };
+    // The resources come last; the program's code names the key too.
+    const std::size_t key = built.rfind(wide("OriginalFilename"));
+    const std::size_t value = built.find(wide("ZimlexUpdate.exe"), key);
+    ASSERT_NE(value, std::string::npos);
+    struct Case {
+        std::size_t at;
+        std::string bytes;
+        const wchar_t* expected;
+    };
+    for (const Case& c : {Case{0, "", L"ZimlexUpdate.exe"},
+                          Case{value, wide("Zimlex.exe") + std::string(12, '\0'), L"Zimlex.exe"},
+                          Case{key, wide("X"), L""}}) {
+        std::string bytes = built;
+        bytes.replace(c.at, c.bytes.size(), c.bytes);
+        WriteBytes(root_ / L"program.exe", bytes);
+        const UniqueFile file(CreateFileW((root_ / L"program.exe").c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ProgramVersion version;
+        ASSERT_TRUE(ReadProgramVersion(file.Get(), version)) << c.expected;
+        EXPECT_EQ(std::wstring(version.originalFilename.View()), c.expected) << c.at;
+        EXPECT_EQ(version.fixed.dwFileVersionMS, 0x00010000U) << c.expected;
+    }
+    // A download cut short is refused, never read past its end.
+    for (const std::size_t size :
+         {std::size_t{2}, std::size_t{64}, std::size_t{512}, built.size() / 2}) {
+        WriteBytes(root_ / L"cut.exe", built.substr(0, size));
+        const UniqueFile file(CreateFileW((root_ / L"cut.exe").c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ProgramVersion version;
+        EXPECT_FALSE(ReadProgramVersion(file.Get(), version)) << size;
+    }
+}
+
 TEST(PublisherCheckTest, RefusesWhatItCannotCheckWhateverTheLastErrorWas) {
     CERT_INFO info{};
     CERT_CONTEXT certificate{};

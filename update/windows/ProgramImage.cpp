@@ -2,6 +2,8 @@
 
 #include "Handles.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -92,11 +94,135 @@ void ReadOriginalFilename(const BYTE* block, const VersionNode& root, FileName& 
     }
 }
 
+// The file as mapped for reading: every read is held to its size.
+struct FileBytes {
+    const BYTE* data;
+    std::size_t size;
+
+    template <typename T> [[nodiscard]] bool Read(std::size_t offset, T& value) const {
+        if (offset > size || size - offset < sizeof(T)) {
+            return false;
+        }
+        std::memcpy(&value, data + offset, sizeof(T));
+        return true;
+    }
+};
+
+// Where `length` bytes at `rva` lie in the file, through the section that holds them.
+[[nodiscard]] bool FileOffsetOf(const FileBytes& image, std::size_t sections, WORD count, DWORD rva,
+                                DWORD length, std::size_t& offset) {
+    for (WORD i = 0; i < count; ++i) {
+        IMAGE_SECTION_HEADER section{};
+        if (!image.Read(sections + i * sizeof(section), section)) {
+            return false;
+        }
+        const DWORD start = section.VirtualAddress;
+        if (rva >= start && rva - start < section.SizeOfRawData &&
+            length <= section.SizeOfRawData - (rva - start)) {
+            offset = static_cast<std::size_t>(section.PointerToRawData) + (rva - start);
+            return offset <= image.size && length <= image.size - offset;
+        }
+    }
+    return false;
+}
+
+// The entry of a resource directory with `id`, or its first entry when `id`
+// is 0: its offset from the resources' start, the top bit marking a directory.
+[[nodiscard]] bool ResourceEntry(const FileBytes& image, std::size_t resources,
+                                 std::size_t directory, WORD id, DWORD& target) {
+    IMAGE_RESOURCE_DIRECTORY header{};
+    if (!image.Read(resources + directory, header)) {
+        return false;
+    }
+    const std::size_t count = std::size_t{header.NumberOfNamedEntries} + header.NumberOfIdEntries;
+    for (std::size_t i = id == 0 ? 0 : header.NumberOfNamedEntries; i < count; ++i) {
+        DWORD entry[2]{};
+        if (!image.Read(resources + directory + sizeof(header) + i * sizeof(entry), entry)) {
+            return false;
+        }
+        if (id == 0 || entry[0] == id) {
+            target = entry[1];
+            return true;
+        }
+    }
+    return false;
+}
+
+// The program's version resource, found as the loader would find it, but in
+// the file's own layout: either build reads a program of either kind alike,
+// whatever the system it runs on could run.
+[[nodiscard]] Result FindVersionResource(const FileBytes& image, std::size_t& at,
+                                         std::size_t& length) {
+    IMAGE_DOS_HEADER dos{};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header{};
+    const std::size_t nt = image.Read(0, dos) ? static_cast<DWORD>(dos.e_lfanew) : 0;
+    if (dos.e_magic != IMAGE_DOS_SIGNATURE || !image.Read(nt, signature) ||
+        signature != IMAGE_NT_SIGNATURE || !image.Read(nt + sizeof(signature), header)) {
+        return Result(ERROR_BAD_EXE_FORMAT);
+    }
+    const std::size_t optional = nt + sizeof(signature) + sizeof(header);
+    WORD magic = 0;
+    const WORD kind = header.Characteristics;
+    if ((header.Machine != IMAGE_FILE_MACHINE_I386 && header.Machine != IMAGE_FILE_MACHINE_AMD64) ||
+        (kind & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 || (kind & IMAGE_FILE_DLL) != 0 ||
+        !image.Read(optional, magic) ||
+        (magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC && magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)) {
+        return Result(ERROR_BAD_EXE_FORMAT);
+    }
+    const bool wide = magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    const std::size_t directories =
+        optional + (wide ? offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory)
+                         : offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory));
+    DWORD directoryCount = 0;
+    IMAGE_DATA_DIRECTORY resources{};
+    if (!image.Read(optional + (wide ? offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes)
+                                     : offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes)),
+                    directoryCount) ||
+        directoryCount <= IMAGE_DIRECTORY_ENTRY_RESOURCE ||
+        directories + (IMAGE_DIRECTORY_ENTRY_RESOURCE + 1) * sizeof(resources) >
+            optional + header.SizeOfOptionalHeader ||
+        !image.Read(directories + IMAGE_DIRECTORY_ENTRY_RESOURCE * sizeof(resources), resources) ||
+        resources.Size == 0) {
+        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
+    }
+    const std::size_t sections = optional + header.SizeOfOptionalHeader;
+    const WORD count = header.NumberOfSections;
+    std::size_t root = 0;
+    if (!FileOffsetOf(image, sections, count, resources.VirtualAddress, resources.Size, root)) {
+        return Result(ERROR_RESOURCE_DATA_NOT_FOUND);
+    }
+    // Type, then name, then the first language; the last is the data's entry.
+    constexpr DWORD kDirectory = 0x80000000U;
+    DWORD type = 0;
+    DWORD name = 0;
+    DWORD language = 0;
+    IMAGE_RESOURCE_DATA_ENTRY data{};
+    if (!ResourceEntry(image, root, 0, static_cast<WORD>(reinterpret_cast<ULONG_PTR>(RT_VERSION)),
+                       type) ||
+        (type & kDirectory) == 0 ||
+        !ResourceEntry(image, root, type & ~kDirectory, VS_VERSION_INFO, name) ||
+        (name & kDirectory) == 0 || !ResourceEntry(image, root, name & ~kDirectory, 0, language) ||
+        (language & kDirectory) != 0 || !image.Read(root + language, data) ||
+        !FileOffsetOf(image, sections, count, data.OffsetToData, data.Size, at)) {
+        return Result(ERROR_RESOURCE_TYPE_NOT_FOUND);
+    }
+    length = data.Size;
+    return {};
+}
+
 } // namespace
 
 Result ReadProgramVersion(HANDLE file, ProgramVersion& version) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        return Result(GetLastError());
+    }
+    if (size.QuadPart == 0 || static_cast<ULONGLONG>(size.QuadPart) > SIZE_MAX) {
+        return Result(ERROR_BAD_EXE_FORMAT);
+    }
     const UniqueKernelObject section(
-        CreateFileMappingW(file, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr));
+        CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!section) {
         return Result(GetLastError());
     }
@@ -104,25 +230,16 @@ Result ReadProgramVersion(HANDLE file, ProgramVersion& version) {
     if (!view) {
         return Result(GetLastError());
     }
-    // Only the file header, which PE32 and PE32+ share: either kind of
-    // program is read the same way by either build.
-    const auto* base = static_cast<const BYTE*>(view.Get());
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* header = reinterpret_cast<const IMAGE_FILE_HEADER*>(base + dos->e_lfanew + 4);
-    const WORD machine = header->Machine;
-    const WORD kind = header->Characteristics;
-    if ((machine != IMAGE_FILE_MACHINE_I386 && machine != IMAGE_FILE_MACHINE_AMD64) ||
-        (kind & IMAGE_FILE_EXECUTABLE_IMAGE) == 0 || (kind & IMAGE_FILE_DLL) != 0) {
-        return Result(ERROR_BAD_EXE_FORMAT);
+    const FileBytes image{static_cast<const BYTE*>(view.Get()),
+                          static_cast<std::size_t>(size.QuadPart)};
+    std::size_t at = 0;
+    std::size_t length = 0;
+    if (Result found = FindVersionResource(image, at, length); !found) {
+        return found;
     }
-    const auto module = reinterpret_cast<HMODULE>(view.Get());
-    const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
-    const DWORD size = resource != nullptr ? SizeofResource(module, resource) : 0;
-    const auto* block = size != 0
-                            ? static_cast<const BYTE*>(LockResource(LoadResource(module, resource)))
-                            : nullptr;
+    const BYTE* block = image.data + at;
     VersionNode root;
-    if (block == nullptr || !ReadNode(block, size, 0, root) || root.key != L"VS_VERSION_INFO" ||
+    if (!ReadNode(block, length, 0, root) || root.key != L"VS_VERSION_INFO" ||
         root.valueBytes != sizeof(version.fixed)) {
         return Result(ERROR_RESOURCE_TYPE_NOT_FOUND);
     }

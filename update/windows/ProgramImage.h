@@ -13,10 +13,9 @@ struct ProgramVersion {
     FileName originalFilename;
 };
 
-// A program's version resource, read through an open handle: a refusal for
-// anything but an executable for x86 or x64 that carries one. The system lays
-// the image out as it would to run it, and refuses what is no image; nothing
-// of it runs.
+// A program's version resource, read through an open handle from the file's
+// bytes: a refusal for anything but an executable for x86 or x64 that carries
+// one. Nothing of it is loaded, let alone run.
 [[nodiscard]] Result ReadProgramVersion(HANDLE file, ProgramVersion& version);
 
 // "1.2.3.4" from a version's two halves.
