@@ -94,6 +94,9 @@ private:
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     RestrictDllSearchToSystem32();
+    // First of all, before anything could load a COM server; a failure is
+    // told once the log is open.
+    const Result windowsFolder = TakeWindowsFolderFromSystem();
 
     // As the C runtime split the command line, without the program's own name.
     std::array<std::wstring_view, 64> arguments{};
@@ -119,8 +122,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     }
     log.Step(
         {L"ZimlexUpdate ", ZIMLEX_WIDE(ZIMLEX_VERSION_TEXT), L" started: ", GetCommandLineW()});
-    if (Result taken = TakeWindowsFolderFromSystem(); !taken) {
-        log.Failure(taken);
+    if (!windowsFolder) {
+        log.Failure(windowsFolder);
         return kExitFailed;
     }
     if (switches.quiet || !visible) {
