@@ -556,10 +556,20 @@ def main():
     else:
         prefix = Prefix(args.build_dir, platform)
         prefix.make()
-        with tempfile.TemporaryFile() as log:
-            status = prefix.wine(args.program, *args.args, stdout=log, timeout=None)
-            log.seek(0)
-            sys.stdout.buffer.write(log.read())
+        # A program that failed without a word never got to run (Wine's start
+        # failed under load, seen once in some hundreds of runs): once more, saying so.
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as log:
+                status = prefix.wine(args.program, *args.args, stdout=log, timeout=None)
+                log.seek(0)
+                output = log.read()
+            sys.stdout.buffer.write(output)
+            if status == 0 or output or attempt == 2:
+                break
+            print(f"wine.py: {args.program} ended with status {status} and printed nothing; "
+                  "running it once more", flush=True)
+        if status != 0:
+            print(f"wine.py: {args.program} ended with status {status}", flush=True)
         return status
     return 0
 
