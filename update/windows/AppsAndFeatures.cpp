@@ -186,7 +186,7 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
     // The product's version, as installers record it and winget compares it.
     const VS_FIXEDFILEINFO& fixed = program.fixed;
     const Installation installation{
-        path, path.substr(0, path.rfind(L'\\')), fixed,
+        path, std::wstring_view(path.data(), path.rfind(L'\\')), fixed,
         DottedVersion(fixed.dwProductVersionMS, fixed.dwProductVersionLS)};
     bool found = false;
     bool unread = false;

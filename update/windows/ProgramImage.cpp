@@ -2,6 +2,7 @@
 
 #include "Handles.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -56,41 +57,32 @@ constexpr std::size_t Aligned(std::size_t offset) {
     return true;
 }
 
-// Calls `visit` with each child of `parent` until it answers false.
-template <typename Visit>
-void ForEachChild(const BYTE* block, const VersionNode& parent, Visit visit) {
+// What the tables say of the name: nothing yet, one name, or names that disagree.
+struct NameFound {
+    bool found = false;
+    bool agreed = true;
+};
+
+// StringFileInfo holds a table per language, each holding texts: `depth` 0
+// is the root, 1 StringFileInfo, 2 a table. Every OriginalFilename must agree.
+void FindOriginalFilename(const BYTE* block, const VersionNode& parent, int depth, FileName& name,
+                          NameFound& found) {
     VersionNode child;
     for (std::size_t at = parent.children;
-         at < parent.end && ReadNode(block, parent.end, at, child) && visit(child);
-         at = Aligned(child.end)) {
-    }
-}
-
-// StringFileInfo holds a table per language, each holding the texts.
-void ReadOriginalFilename(const BYTE* block, const VersionNode& root, FileName& name) {
-    bool agreed = true;
-    bool found = false;
-    ForEachChild(block, root, [&](const VersionNode& info) {
-        if (info.key == L"StringFileInfo") {
-            ForEachChild(block, info, [&](const VersionNode& table) {
-                ForEachChild(block, table, [&](const VersionNode& text) {
-                    if (text.key == L"OriginalFilename") {
-                        std::wstring_view value(
-                            reinterpret_cast<const wchar_t*>(block + text.value),
-                            text.valueBytes / sizeof(wchar_t));
-                        value = value.substr(0, value.find(L'\0'));
-                        agreed = agreed && (found ? value == name.View() : name.Assign(value));
-                        found = true;
-                    }
-                    return true;
-                });
-                return true;
-            });
+         at < parent.end && ReadNode(block, parent.end, at, child); at = Aligned(child.end)) {
+        if (depth < 2 && (depth == 1 || child.key == L"StringFileInfo")) {
+            FindOriginalFilename(block, child, depth + 1, name, found);
+        } else if (depth == 2 && child.key == L"OriginalFilename") {
+            std::wstring_view value(reinterpret_cast<const wchar_t*>(block + child.value),
+                                    child.valueBytes / sizeof(wchar_t));
+            // Up to its zero, without substr(), which would bring the runtime's
+            // exceptions into the program.
+            value = {value.data(), std::min(value.size(), value.find(L'\0'))};
+            // Two names, or one too long: none.
+            found.agreed =
+                found.agreed && (found.found ? value == name.View() : name.Assign(value));
+            found.found = true;
         }
-        return true;
-    });
-    if (!agreed) {
-        name.Clear();
     }
 }
 
@@ -99,14 +91,19 @@ struct FileBytes {
     const BYTE* data;
     std::size_t size;
 
+    [[nodiscard]] bool Copy(std::size_t offset, void* value, std::size_t length) const;
     template <typename T> [[nodiscard]] bool Read(std::size_t offset, T& value) const {
-        if (offset > size || size - offset < sizeof(T)) {
-            return false;
-        }
-        std::memcpy(&value, data + offset, sizeof(T));
-        return true;
+        return Copy(offset, &value, sizeof(value));
     }
 };
+
+bool FileBytes::Copy(std::size_t offset, void* value, std::size_t length) const {
+    if (offset > size || size - offset < length) {
+        return false;
+    }
+    std::memcpy(value, data + offset, length);
+    return true;
+}
 
 // Where `length` bytes at `rva` lie in the file, through the section that holds them.
 [[nodiscard]] bool FileOffsetOf(const FileBytes& image, std::size_t sections, WORD count, DWORD rva,
@@ -247,7 +244,11 @@ Result ReadProgramVersion(HANDLE file, ProgramVersion& version) {
     if (version.fixed.dwSignature != VS_FFI_SIGNATURE) {
         return Result(ERROR_RESOURCE_TYPE_NOT_FOUND);
     }
-    ReadOriginalFilename(block, root, version.originalFilename);
+    NameFound found;
+    FindOriginalFilename(block, root, 0, version.originalFilename, found);
+    if (!found.agreed) {
+        version.originalFilename.Clear();
+    }
     return {};
 }
 

@@ -187,8 +187,8 @@ Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
     // The publisher signs other programs too, this updater among them: only
     // one that calls itself by the installed file's name may replace it.
     const std::wstring_view name = program.originalFilename.View();
-    const std::wstring_view installedName =
-        std::wstring_view(installed).substr(std::wstring_view(installed).rfind(L'\\') + 1);
+    const std::wstring_view installedPath(installed);
+    const std::wstring_view installedName(installedPath.data() + installedPath.rfind(L'\\') + 1);
     log.Step({L"the staged copy's version resource names it ",
               name.empty() ? L"nothing (no OriginalFilename, or two)" : name});
     if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), installedName.data(),
