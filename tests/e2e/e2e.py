@@ -405,7 +405,8 @@ def publishers(prefix):
     folder = prefix.build / "e2e" / "publishers"
     folder.mkdir(parents=True, exist_ok=True)
     made, pinned = signing.test_release(prefix.build, prefix.platform.preset)
-    other = prefix.build.parent / OTHER_ARCHITECTURE[prefix.platform.program_bits] / "ZimlexUpdate.exe"
+    other_build = OTHER_ARCHITECTURE[prefix.platform.program_bits]
+    other = prefix.build.parent / other_build / "ZimlexUpdate.exe"
     if not other.is_file():
         raise SystemExit(f"missing {other}: build the other architecture's preset first")
     # Made again whenever the programs they copy, or the publishers, change.
@@ -637,9 +638,12 @@ CASES = [
     Case("subfolders_only", ({"bin/": None, "bin/Zimlex.exe": OLD}, {"data/": None}), "", 0,
          payload=False, one_platform=True),
     Case("hidden_and_system_only", ({EXECUTABLE: OLD}, {EXECUTABLE: OLD, "setup.log": OTHER}), "",
-         0, attributes=((0, EXECUTABLE, "+h"), (1, EXECUTABLE, "+h"), (1, "setup.log", "+s")), one_platform=True),
-    Case("payload_missing", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False, one_platform=True),
-    Case("destination_running", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1, one_platform=True),
+         0, attributes=((0, EXECUTABLE, "+h"), (1, EXECUTABLE, "+h"), (1, "setup.log", "+s")),
+         one_platform=True),
+    Case("payload_missing", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
+         one_platform=True),
+    Case("destination_running", (None, {EXECUTABLE: SLEEPER}), FAILURE, 1, running=1,
+         one_platform=True),
     # Read from outside all along (as a screen reader does while the window
     # answers), the label holds nothing until it holds the failure text.
     Case("second_running_after_first_updated", ({EXECUTABLE: OLD}, {EXECUTABLE: SLEEPER}),
@@ -767,7 +771,8 @@ CASES = [
          on_32_bit={}),
     # A link planted where earlier versions staged, to a read-only file elsewhere.
     Case("link_at_former_staging_name", (None, {EXECUTABLE: OLD, f"{EXECUTABLE}.new": LINK}),
-         updated(SECOND), 0, updated=(False, True), check=check_precious_untouched, one_platform=True),
+         updated(SECOND), 0, updated=(False, True), check=check_precious_untouched,
+         one_platform=True),
     # Another program holds the updaters' lock: the failure once the wait is over,
     # the window answering all along; at once when the lock cannot be opened.
     # A deployment tool's updater waiting beside it ends with 1618, to retry later,
@@ -777,10 +782,12 @@ CASES = [
          check=lambda run: (check_settled_after(59, 70)(run), check_deployed_busy(run))),
     # Two updaters at once: one after the other, both UPDATED, nothing left behind.
     Case("two_updaters_at_once", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(False, True), payload=False, setup=deploy_beside, check=check_deployed_updated, one_platform=True),
+         updated=(False, True), payload=False, setup=deploy_beside, check=check_deployed_updated,
+         one_platform=True),
     # Any user may open the lock for its attributes and keep it: that holds nobody up.
     Case("lock_held_for_attributes_by_a_user", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
-         updated=(False, True), setup=take_lock("a", 30000), check=check_settled_after(0, 10), one_platform=True),
+         updated=(False, True), setup=take_lock("a", 30000), check=check_settled_after(0, 10),
+         one_platform=True),
     # A long copy: the window answers throughout, and a click made meanwhile acts
     # only once the update has returned.
     Case("long_copy_keeps_answering", (None, {EXECUTABLE: OLD}), updated(SECOND), 0,
