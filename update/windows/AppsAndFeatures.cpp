@@ -66,7 +66,7 @@ struct Installation {
 };
 
 // Whether the entry names the installation, by its InstallLocation or by its
-// DisplayIcon; `oldVersion` is its DisplayVersion then.
+// DisplayIcon; `oldVersion` is its DisplayVersion when it does.
 [[nodiscard]] Result NamesInstallation(HKEY uninstall, const wchar_t* name, REGSAM view,
                                        const Installation& installation, bool& ours,
                                        FixedText<MAX_PATH>& oldVersion) {
@@ -80,9 +80,11 @@ struct Installation {
     ours =
         SameName(Unquoted(ReadText(entry.Get(), L"InstallLocation", value)), installation.folder) ||
         SameName(IconFile(ReadText(entry.Get(), L"DisplayIcon", value)), installation.executable);
-    const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
-    oldVersion.Clear();
-    oldVersion.AppendCut({old.empty() ? L"none" : old});
+    if (ours) {
+        const std::wstring_view old = ReadText(entry.Get(), L"DisplayVersion", value);
+        oldVersion.Clear();
+        oldVersion.AppendCut({old.empty() ? L"none" : old});
+    }
     return {};
 }
 
