@@ -4,8 +4,7 @@ them before the program runs, without running it: no Wine needed.
 
     headers_test.py MACHINE:PATH... [unittest options]
 
-MACHINE is x86 or x86_64; without one on the command line, ZIMLEX_PROGRAM
-names the program the same way.
+MACHINE is x86 or x86_64.
 """
 import os
 import re
@@ -225,7 +224,7 @@ def load_tests(loader, tests, pattern):
 def main():
     named = [arg for arg in sys.argv[1:] if re.match(r"\w+:", arg)]
     rest = [arg for arg in sys.argv[1:] if arg not in named]
-    for setting in named or [os.environ.get("ZIMLEX_PROGRAM", "")]:
+    for setting in named or [""]:
         machine, _, path = setting.partition(":")
         if machine not in MACHINES or not path:
             raise SystemExit(f"name the program as MACHINE:PATH, MACHINE one of "
