@@ -385,14 +385,20 @@ def named(program, name):
     return bytes(data)
 
 
-def file_version(program, major):
-    """A program's bytes claiming file version major.0.0.0."""
+def fixed_version(program, offset, *words):
+    """A program's bytes with `words` written into its version resource's fixed
+    part at `offset`: 8 for the file version, 16 for the product version."""
     data = bytearray(program)
     # The signature may stand in the code too: the resource's follows its key.
     key = data.index("VS_VERSION_INFO".encode("utf-16-le"))
     fixed = data.index(struct.pack("<I", 0xFEEF04BD), key)
-    struct.pack_into("<I", data, fixed + 8, major << 16)
+    struct.pack_into(f"<{len(words)}I", data, fixed + offset, *words)
     return bytes(data)
+
+
+def file_version(program, major):
+    """A program's bytes claiming file version major.0.0.0."""
+    return fixed_version(program, 8, major << 16)
 
 
 def publishers(prefix):
@@ -480,13 +486,7 @@ UNINSTALL = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Unins
 
 def with_product_version(major, minor):
     """The build's updater claiming product version major.minor.0.0."""
-    def make(run):
-        program = bytearray(run.prefix.program.read_bytes())
-        key = program.index("VS_VERSION_INFO".encode("utf-16-le"))
-        fixed = program.index(struct.pack("<I", 0xFEEF04BD), key)
-        struct.pack_into("<II", program, fixed + 16, major << 16 | minor, 0)
-        return bytes(program)
-    return make
+    return lambda run: fixed_version(run.prefix.program.read_bytes(), 16, major << 16 | minor, 0)
 
 
 def apps_and_features(run):
@@ -700,7 +700,7 @@ CASES = [
     # past the rule against downgrades.
     Case("pinned_payload_without_version", (None, {EXECUTABLE: with_file_version(2)}),
          FAILURE, 1, program=pinned_updater, arguments=("/log", LOG),
-         setup=payload_from(lambda run: (publishers(run.prefix) / "vendor-unversioned.exe").read_bytes()),
+         setup=payload_from(vendor_signed("unversioned")),
          check=check_log(r"^the staged copy is no program .*: error 181[23] \(.+\)$", status=1)),
     Case("pinned_signed_cabinet", (None, {EXECUTABLE: OLD}), FAILURE, 1, program=pinned_updater,
          arguments=("/log", LOG), setup=payload_from(
