@@ -851,8 +851,7 @@ TEST_F(FileSystemTest, ReadsTheOriginalFilenameOfAProgramsVersionResource) {
         std::string bytes = built;
         bytes.replace(c.at, c.bytes.size(), c.bytes);
         WriteBytes(root_ / L"program.exe", bytes);
-        const UniqueFile file(CreateFileW((root_ / L"program.exe").c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        const UniqueFile file = OpenToRead((root_ / L"program.exe").c_str());
         ProgramVersion version;
         ASSERT_TRUE(ReadProgramVersion(file.Get(), version)) << c.expected;
         EXPECT_EQ(std::wstring(version.originalFilename.View()), c.expected) << c.at;
@@ -862,8 +861,7 @@ TEST_F(FileSystemTest, ReadsTheOriginalFilenameOfAProgramsVersionResource) {
     for (const std::size_t size :
          {std::size_t{2}, std::size_t{64}, std::size_t{512}, built.size() / 2}) {
         WriteBytes(root_ / L"cut.exe", built.substr(0, size));
-        const UniqueFile file(CreateFileW((root_ / L"cut.exe").c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        const UniqueFile file = OpenToRead((root_ / L"cut.exe").c_str());
         ProgramVersion version;
         EXPECT_FALSE(ReadProgramVersion(file.Get(), version)) << size;
     }
