@@ -24,6 +24,12 @@ public:
     [[nodiscard]] Handle Get() const { return handle_; }
     [[nodiscard]] explicit operator bool() const { return handle_ != Traits::Invalid(); }
 
+    // For a call that hands back a handle through an out-parameter: frees the
+    // one held and lends the slot, so the new handle is owned from the start.
+    [[nodiscard]] Handle* Put() {
+        Reset();
+        return &handle_;
+    }
     [[nodiscard]] Handle Release() { return std::exchange(handle_, Traits::Invalid()); }
     void Reset(Handle handle = Traits::Invalid()) {
         const Handle old = std::exchange(handle_, handle);

@@ -33,6 +33,7 @@ FORWARDED = (
     ("advapi32.dll", r"Crypt\w+", "a CryptoAPI provider function, forwarded to CRYPTSP.dll"),
 )
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
+GUARD_FLAGS_END = {"x86": 0x5C, "x64": 0x94}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 
@@ -195,6 +196,9 @@ class ProgramTest:
         self.assertTrue(directory.VirtualAddress and directory.Size, "no load configuration")
         config = self.pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct
         self.assertEqual(directory.Size, config.Size, "directory size differs from the structure's")
+        # The loader reads the flags only from a structure that reaches GuardFlags.
+        self.assertEqual(config.Size, GUARD_FLAGS_END[self.machine], "load configuration's size")
+        self.assertEqual(getattr(config, "GuardFlags", None), 0, "GuardFlags")
         # pefile's older name for the field is Reserved1.
         flags = getattr(config, "DependentLoadFlags", getattr(config, "Reserved1", None))
         self.assertEqual(flags, LOAD_LIBRARY_SEARCH_SYSTEM32, "DependentLoadFlags")

@@ -13,6 +13,9 @@ FAILURE_TEXT = "Eror Copying Zimlex.exe file"
 STAGING = "Zimlex.exe.*.new"
 FORMER_STAGING = "Zimlex.exe.new"
 LOCK = "ZimlexUpdate.lock"
+# The first line of every log the updater writes; it appends to no file without it.
+LOG_FIRST_LINE = ("ZimlexUpdate log: the steps of the Zimlex updater's runs, one a line, "
+                  "each with its UTC time")
 
 
 def target(program_files):

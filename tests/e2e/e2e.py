@@ -40,7 +40,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 import signing  # noqa: E402
 import wine  # noqa: E402
 from program import (CAPTION, CLASS_NAME, CLIENT_TWIPS, EXECUTABLE, FAILURE_TEXT as FAILURE,  # noqa: E402
-                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, LOCK, PAYLOAD, PRODUCT_FOLDER, PROGRAM_FILES,
+                     FOLDERS, IMAGE_TWIPS, LABEL_TWIPS, LOCK, LOG_FIRST_LINE, PAYLOAD, PRODUCT_FOLDER, PROGRAM_FILES,
                      SUCCESS_TEXTS, TWIPS_PER_INCH, target)
 
 FIRST, SECOND = FOLDERS
@@ -146,6 +146,9 @@ LARGE = 512 << 20
 def large_payload(run):
     run.new = b"MZ\x90\x00" + b"large Zimlex 2.0 " * (LARGE // 17)
     (run.download / PAYLOAD).write_bytes(run.new)
+    # A real download is on the disk long before anyone starts the updater;
+    # left unwritten, it would stall the updater's flushes behind it.
+    os.sync()
 
 
 def click_during_copy(run, updater):
@@ -240,15 +243,19 @@ def check_precious_untouched(run):
 # --- deployment tools -----------------------------------------------------------------
 
 LOG = "<log>"
+# The case's own folder, as Windows names it, in a command line.
+WORK = "<work>"
 
 
 def log_lines(run):
-    """The log's lines, each without its time stamp, which must be there."""
+    """The log's lines after its first, each without its time stamp, which must be there."""
     path = run.work / "update.log"
     if not path.exists():
         run.failures.true("a log was written", False, str(path))
         return []
     lines = path.read_text(encoding="utf-8").splitlines()
+    run.failures.equal("the log's first line", lines[:1], [LOG_FIRST_LINE])
+    lines = lines[1:]
     stamp = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z ")
     run.failures.true("every log line starts with its UTC time",
                       all(stamp.match(line) for line in lines), "\n".join(lines[:3]))
@@ -322,6 +329,40 @@ def log_through_link(run):
 def check_log_link_target(run):
     run.failures.equal("the file a planted log link leads to",
                        (run.work / "elsewhere.txt").read_bytes(), PRECIOUS)
+
+
+def planted(name):
+    """Another program of the user, or an administrator's task, made this file
+    in the case's folder first."""
+    def setup(run):
+        (run.work / name).write_bytes(PRECIOUS)
+    return setup
+
+
+def check_unchanged(name, data=PRECIOUS):
+    """The file the command line named as the log is as it was (None: absent)."""
+    def check(run):
+        path = run.work / name
+        run.failures.equal(name, path.read_bytes() if path.exists() else None, data)
+    return check
+
+
+def through_folder_link(long_form):
+    """The log's folder and the current directory reached through a folder link
+    another program of the user planted, spelt plainly or in the long form."""
+    def setup(run):
+        real = run.work / "real"
+        real.mkdir()
+        (run.work / "linked").symlink_to(real)
+        (real / PAYLOAD).write_bytes(NEW)
+        linked = run.prefix.windows(run.work / "linked")
+        run.current_dir = ("\\\\?\\" if long_form else "") + linked
+    return setup
+
+
+def check_nothing_through_link(run):
+    run.failures.equal("files in the folder the link leads to",
+                       sorted(path.name for path in (run.work / "real").iterdir()), [PAYLOAD])
 
 
 def payload_through_link(run):
@@ -819,6 +860,32 @@ CASES = [
          check=check_log_untouched),
     Case("payload_through_link", (None, {EXECUTABLE: OLD}), FAILURE, 1, payload=False,
          setup=payload_through_link, one_platform=True),
+    # The log is a ".log" of the updater's own: a script, new or an administrator's,
+    # is never made or written, however its path is spelt.
+    Case("log_names_a_new_script", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
+         arguments=("/quiet", "/log", WORK + "\\task.cmd"), check=check_unchanged("task.cmd", None),
+         one_platform=True),
+    Case("log_names_an_existing_script", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
+         arguments=("/quiet", "/log", WORK + "\\task.cmd"), setup=planted("task.cmd"),
+         check=check_unchanged("task.cmd"), one_platform=True),
+    Case("log_path_collapses_onto_a_script", (None, {EXECUTABLE: OLD}), "", 1622,
+         unattended=True, setup=planted("task.cmd"), check=check_unchanged("task.cmd"),
+         arguments=("/quiet", "/log", WORK + "\\x&%PUBLIC%\\e.exe&\\..\\..\\task.cmd"),
+         one_platform=True),
+    # Through a folder link, plain or in the long "\\?\" form: neither log nor payload.
+    Case("log_through_folder_link", (None, {EXECUTABLE: OLD}), "", 1622, unattended=True,
+         payload=False, setup=through_folder_link(False), check=check_nothing_through_link,
+         arguments=("/quiet", "/log", WORK + "\\linked\\update.log"), one_platform=True),
+    Case("log_through_folder_link_long_form", (None, {EXECUTABLE: OLD}), "", 1622,
+         unattended=True, payload=False, setup=through_folder_link(True),
+         check=check_nothing_through_link, one_platform=True,
+         arguments=("/quiet", "/log", "\\\\?\\" + WORK + "\\linked\\update.log")),
+    Case("payload_through_folder_link", (None, {EXECUTABLE: OLD}), "", 1, unattended=True,
+         payload=False, setup=through_folder_link(False), arguments=("/quiet",),
+         one_platform=True),
+    Case("payload_through_folder_link_long_form", (None, {EXECUTABLE: OLD}), "", 1,
+         unattended=True, payload=False, setup=through_folder_link(True),
+         arguments=("/quiet",), one_platform=True),
     Case("deployed_twice", (None, {EXECUTABLE: OLD}), "", 0, updated=(False, True),
          payload=False, setup=sleeper_payload, arguments=("/quiet", "/log", LOG),
          unattended=True, check=deployed_twice),
@@ -944,6 +1011,8 @@ class Run:
         self.cleanups = []
         # What the updated folders must hold: the payload, unless a setup puts another.
         self.new = NEW
+        # The Windows path a deployment tool starts the updater in; the download folder if None.
+        self.current_dir = None
 
     # --- laying out drive_c -------------------------------------------------
 
@@ -1012,9 +1081,10 @@ class Run:
         self.start_running(self.prefix.linux(f"{FOLDERS[self.case.running]}\\{EXECUTABLE}"))
 
     def arguments(self, arguments=None):
-        """The command line's arguments, LOG standing for the case's log file."""
+        """The command line's arguments, LOG standing for the case's log file
+        and WORK for its folder."""
         log = self.prefix.windows(self.work / "update.log")
-        return [log if argument == LOG else argument
+        return [log if argument == LOG else argument.replace(WORK, self.prefix.windows(self.work))
                 for argument in (self.case.arguments if arguments is None else arguments)]
 
     def start_probe_run(self, arguments, output_name):
@@ -1024,7 +1094,7 @@ class Run:
         command = subprocess.list2cmdline([program, *self.arguments(arguments)])
         extra = ["ZimlexHidden"] if self.case.hidden else []
         process = self.prefix.start(self.prefix.probe_exe, "run", program, command,
-                                    self.prefix.windows(self.download), *extra,
+                                    self.current_dir or self.prefix.windows(self.download), *extra,
                                     log=self.dir / output_name)
         self.processes.append(process)
         return process

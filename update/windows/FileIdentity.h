@@ -60,33 +60,55 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
     return linked ? Result(kErrorStoppedOnLink) : Result();
 }
 
-// Whether `file`, opened by `name` without following a link at it, is that
-// name's own ordinary file, also with no junction or link in a folder above
-// it. Only on local drives: a network drive's paths are the server's to
-// resolve, and its final names never read as the drive letter does.
-[[nodiscard]] inline Result IsPlainFileNamed(HANDLE file, const wchar_t* name) {
+// The one spelling of `name` that a check can hold the file opened to: a full
+// path on a local drive, "X:\...", as the final path by handle reads. Relative
+// names, "..", trailing dots and spaces are resolved as the system resolves them
+// on opening, and the "\\?\" and "\\.\" forms of a drive path come to the same.
+// Every other spelling is refused: shares and network drives (their server
+// follows links the handle never shows), devices, volume names, GLOBALROOT, and
+// a stream name after a colon.
+[[nodiscard]] inline Result LocalFullPath(const wchar_t* name, TerminatedText& full) {
+    std::array<wchar_t, MAX_PATH> buffer{};
+    const DWORD length =
+        GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0 || length >= buffer.size()) {
+        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+    }
+    std::wstring_view path(buffer.data(), length);
+    for (const std::wstring_view prefix : {L"\\\\?\\", L"\\\\.\\"}) {
+        if (path.starts_with(prefix)) {
+            path.remove_prefix(prefix.size());
+            break;
+        }
+    }
+    const bool drive = path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
+                       ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    if (!drive || path.find_first_of(L":/", 2) != std::wstring_view::npos) {
+        return Result(ERROR_BAD_PATHNAME);
+    }
+    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+    if (GetDriveTypeW(root) == DRIVE_REMOTE) {
+        return Result(ERROR_BAD_PATHNAME);
+    }
+    return full.Assign(path) ? Result() : Result(ERROR_FILENAME_EXCED_RANGE);
+}
+
+// Whether `file`, opened at `full` (from LocalFullPath) without following a
+// link at its own name, is that name's own ordinary file, also with no
+// junction or link in a folder above it. `full` becomes the long name, short
+// 8.3 names in it spelt out, which is the file's final path.
+[[nodiscard]] inline Result IsPlainFileAt(HANDLE file, TerminatedText& full) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (Result single = IsSingleOrdinaryFile(file, info); !single) {
         return single;
     }
-    std::array<wchar_t, MAX_PATH> full{};
     std::array<wchar_t, MAX_PATH> longName{};
-    DWORD length = GetFullPathNameW(name, static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size()) {
-        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+    const DWORD length =
+        GetLongPathNameW(full.CStr(), longName.data(), static_cast<DWORD>(longName.size()));
+    if (length != 0 && length < longName.size() && !full.Assign({longName.data(), length})) {
+        return Result(ERROR_FILENAME_EXCED_RANGE);
     }
-    // Short 8.3 names in the path read differently from the final one.
-    const DWORD longLength =
-        GetLongPathNameW(full.data(), longName.data(), static_cast<DWORD>(longName.size()));
-    if (longLength != 0 && longLength < longName.size()) {
-        full = longName;
-        length = longLength;
-    }
-    const wchar_t root[] = {full[0], L':', L'\\', L'\0'};
-    if (full[1] != L':' || GetDriveTypeW(root) == DRIVE_REMOTE) {
-        return {};
-    }
-    Result reached = ReachesExactly(file, {full.data(), length});
+    Result reached = ReachesExactly(file, full.View());
     return reached ? reached : Result(kErrorStoppedOnLink);
 }
 

@@ -4,8 +4,6 @@
 #include "FileIdentity.h"
 #include "FileWriters.h"
 
-#include <aclapi.h>
-
 #include <array>
 #include <utility>
 
@@ -29,51 +27,90 @@ void AppendErrorText(Line& line, DWORD error) {
          L")"});
 }
 
+// A log is a ".log" file, whatever the case, never a script or a program
+// that only takes the log's place.
+[[nodiscard]] bool IsLogName(std::wstring_view path) {
+    constexpr std::wstring_view kExtension = L".log";
+    return path.size() > kExtension.size() &&
+           SameName({path.data() + path.size() - kExtension.size(), kExtension.size()},
+                    kExtension);
+}
+
+// Whether the log file at `full`, opened there, is a log of this program's
+// own that nobody but administrators could have prepared or could change.
+[[nodiscard]] Result IsOwnLog(HANDLE file, TerminatedText& full) {
+    if (Result plain = IsPlainFileAt(file, full); !plain) {
+        return plain;
+    }
+    if (!IsLogName(full.View())) {
+        return Result(ERROR_INVALID_NAME);
+    }
+    std::array<char, kLogFirstLine.size()> first{};
+    DWORD read = 0;
+    if (Result got = ReadAt(file, 0, first.data(), static_cast<DWORD>(first.size()), read); !got) {
+        return got;
+    }
+    if (std::string_view(first.data(), read) != kLogFirstLine) {
+        return Result(ERROR_INVALID_DATA);
+    }
+    UniqueLocalMemory descriptor;
+    Result checked =
+        ReadSecurity(file, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor);
+    return checked ? OnlyAdministratorsMayWrite(descriptor.Get()) : checked;
+}
+
 } // namespace
 
 Result FileLog::Open(const wchar_t* path) {
+    // The name the check is held to, refused before anything is opened or made.
+    TerminatedText full;
+    if (Result spelled = LocalFullPath(path, full); !spelled) {
+        return spelled;
+    }
+    if (!IsLogName(full.View())) {
+        return Result(ERROR_INVALID_NAME);
+    }
     // Appending only: whatever the file held stays, and two runs follow each
     // other. Deployment tools often name a folder that any user can write: a
     // link planted there must not have the elevated updater write elsewhere.
-    constexpr DWORD kAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
+    constexpr DWORD kAccess = FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
     constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    UniqueFile file(CreateFileW(path, kAccess, kSharing, nullptr, OPEN_EXISTING, kFlags, nullptr));
-    Result checked;
+    UniqueFile file(
+        CreateFileW(full.CStr(), kAccess, kSharing, nullptr, OPEN_EXISTING, kFlags, nullptr));
     if (file) {
-        // A file somebody else prepared is never written to.
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (checked = IsPlainFileNamed(file.Get(), path); checked) {
-            const DWORD status = GetSecurityInfo(
-                file.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                nullptr, nullptr, nullptr, nullptr, &descriptor);
-            checked =
-                status != ERROR_SUCCESS ? Result(status) : OnlyAdministratorsMayWrite(descriptor);
+        if (Result own = IsOwnLog(file.Get(), full); !own) {
+            return own;
         }
-        const UniqueLocalMemory held(descriptor);
-    } else if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
-        return Result(error);
-    } else {
-        // Nobody but administrators and the system may open it, not even to
-        // lock a range of it. Marked for deletion until it has passed its
-        // checks, it leaves nothing where it turns out to be made elsewhere.
-        AdministratorsOnly security;
-        if (Result made = security.Make(); !made) {
-            return made;
-        }
-        file.Reset(CreateFileW(path, kAccess | DELETE, kSharing, security.Attributes(), CREATE_NEW,
-                               kFlags, nullptr));
-        if (!file) {
-            return Result(GetLastError());
-        }
-        if (checked = SetDeleteMark(file.Get(), true); checked) {
-            checked = IsPlainFileNamed(file.Get(), path);
-        }
-        if (checked) {
-            checked = SetDeleteMark(file.Get(), false);
-        }
+        file_ = std::move(file);
+        return {};
     }
-    if (checked) {
+    if (const DWORD error = GetLastError(); error != ERROR_FILE_NOT_FOUND) {
+        return Result(error);
+    }
+    // Nobody but administrators and the system may open it, not even to
+    // lock a range of it. Marked for deletion until it has passed its checks
+    // and holds its first line, it leaves nothing where it turns out to be
+    // made elsewhere.
+    AdministratorsOnly security;
+    if (Result made = security.Make(); !made) {
+        return made;
+    }
+    file.Reset(CreateFileW(full.CStr(), kAccess | DELETE, kSharing, security.Attributes(),
+                           CREATE_NEW, kFlags, nullptr));
+    if (!file) {
+        return Result(GetLastError());
+    }
+    Result checked = SetDeleteMark(file.Get(), true);
+    if (checked && (checked = IsPlainFileAt(file.Get(), full)) && !IsLogName(full.View())) {
+        checked = Result(ERROR_INVALID_NAME);
+    }
+    DWORD written = 0;
+    if (checked && !WriteFile(file.Get(), kLogFirstLine.data(),
+                              static_cast<DWORD>(kLogFirstLine.size()), &written, nullptr)) {
+        checked = Result(GetLastError());
+    }
+    if (checked && (checked = SetDeleteMark(file.Get(), false))) {
         file_ = std::move(file);
     }
     return checked;
@@ -120,13 +157,17 @@ void FileLog::Write(std::wstring_view text) {
     static_cast<void>(line.Append({&L"0123456789"[now.wMilliseconds / 100], 1}));
     two(now.wMilliseconds % 100, L'Z');
     static_cast<void>(line.Append(L" "));
-    // Names, paths and texts from outside never split a line or forge one:
-    // control characters and Unicode's line breaks are written as \uXXXX. A
-    // line too long for the buffer is cut short rather than lost.
+    // Names, paths and texts from outside, the command line among them, are
+    // data: control characters and Unicode's line breaks, which would split a
+    // line or forge one, and the characters a command interpreter acts on are
+    // written as \uXXXX. A line too long for the buffer is cut short rather
+    // than lost.
+    constexpr std::wstring_view kCommandCharacters = L"%!&|<>^";
     for (const wchar_t c : text) {
         std::array<wchar_t, 6> escaped{c};
         std::size_t length = 1;
-        if (c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029) {
+        if (c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029 ||
+            kCommandCharacters.find(c) != std::wstring_view::npos) {
             escaped = {L'\\', L'u'};
             length = 2;
             for (unsigned shift = 12; length < escaped.size(); shift -= 4) {

@@ -12,9 +12,17 @@
 // that a deployment tool names. Every line of it is written here. Until a file
 // is opened, and after writing to it fails, it writes nothing, and the update
 // goes on as it would without a log.
+// The first line of every log this program writes, and so of every file it
+// appends to: no script, list or other program's log ever begins with it.
+inline constexpr std::string_view kLogFirstLine =
+    "ZimlexUpdate log: the steps of the Zimlex updater's runs, one a line, each with its UTC "
+    "time\r\n";
+
 class FileLog final : public UpdateLog {
 public:
-    // Opens `path` for appending, creating it if need be.
+    // Opens `path`, a ".log" file, for appending: a new one is created with
+    // the first line below, and an existing one is used only when it begins
+    // with that line and only administrators may write it.
     [[nodiscard]] Result Open(const wchar_t* path);
 
     void Step(std::initializer_list<std::wstring_view> parts) override;

@@ -1,6 +1,23 @@
 #include "FileWriters.h"
 
+#include <aclapi.h>
 #include <sddl.h>
+
+
+namespace {
+
+[[nodiscard]] bool IsAdministratorsOrSystem(PSID sid) {
+    return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(sid, WinLocalSystemSid);
+}
+
+} // namespace
+
+Result ReadSecurity(HANDLE file, SECURITY_INFORMATION what, UniqueLocalMemory& descriptor) {
+    const DWORD status = GetSecurityInfo(file, SE_FILE_OBJECT, what, nullptr, nullptr, nullptr,
+                                         nullptr, descriptor.Put());
+    return status == ERROR_SUCCESS ? Result() : Result(status);
+}
 
 Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor) {
     PSID owner = nullptr;
@@ -12,9 +29,7 @@ Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor) {
         return Result(GetLastError());
     }
     const auto trusted = [](PSID sid) {
-        return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-               IsWellKnownSid(sid, WinLocalSystemSid) ||
-               IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
+        return IsAdministratorsOrSystem(sid) || IsWellKnownSid(sid, WinCreatorOwnerRightsSid);
     };
     if (owner == nullptr || !trusted(owner)) {
         return Result(ERROR_INVALID_OWNER);
@@ -45,12 +60,24 @@ Result OnlyAdministratorsMayWrite(PSECURITY_DESCRIPTOR descriptor) {
     return {};
 }
 
+Result OwnedLikeThisRunsFiles(PSECURITY_DESCRIPTOR descriptor, PSECURITY_DESCRIPTOR ours) {
+    PSID owner = nullptr;
+    PSID runOwner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+        !GetSecurityDescriptorOwner(ours, &runOwner, &defaulted)) {
+        return Result(GetLastError());
+    }
+    const bool trusted = owner != nullptr && (IsAdministratorsOrSystem(owner) ||
+                                              (runOwner != nullptr && EqualSid(owner, runOwner)));
+    return trusted ? Result() : Result(ERROR_INVALID_OWNER);
+}
+
 Result AdministratorsOnly::Make() {
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, &attributes_.lpSecurityDescriptor,
-            nullptr)) {
+            L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)", SDDL_REVISION_1, descriptor_.Put(), nullptr)) {
         return Result(GetLastError(), {L"making a descriptor for administrators alone"});
     }
-    descriptor_.Reset(attributes_.lpSecurityDescriptor);
+    attributes_.lpSecurityDescriptor = descriptor_.Get();
     return {};
 }

@@ -23,22 +23,25 @@ static_assert(kFirstFlush % kBlockSize == 0 && kLargestFlush % kFirstFlush == 0)
 } // namespace
 
 Result Payload::Open(std::wstring_view source, FileLog& log) {
-    if (!path_.Assign(source)) {
-        return Result(ERROR_FILENAME_EXCED_RANGE, {L"opening the payload ", source});
-    }
+    TerminatedText name;
+    Result opened = name.Assign(source) ? LocalFullPath(name.CStr(), path_)
+                                        : Result(ERROR_FILENAME_EXCED_RANGE);
     // Shared for reading only: nobody may change, rename or replace the
     // payload while it is checked and copied into every folder, nor rename
     // the folder that holds it. Never through a link: the download folder is
     // the user's, and what a link there leads to may be a file only
     // administrators can read.
-    file_.Reset(CreateFileW(path_.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    Result opened = file_ ? IsPlainFileNamed(file_.Get(), path_.CStr()) : Result(GetLastError());
+    if (opened) {
+        file_.Reset(CreateFileW(path_.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        opened = file_ ? IsPlainFileAt(file_.Get(), path_) : Result(GetLastError());
+    }
     if (opened && (!GetFileSizeEx(file_.Get(), &size_) ||
                    !GetFileTime(file_.Get(), nullptr, nullptr, &writeTime_))) {
         opened = Result(GetLastError());
     }
-    if (!opened || !(opened = FinalPath(file_.Get(), path_))) {
+    if (!opened) {
         file_.Reset();
         return opened.In({L"opening the payload ", source});
     }

@@ -1,6 +1,7 @@
 #include "StagingFile.h"
 
 #include "FileIdentity.h"
+#include "FileWriters.h"
 #include "SystemProcedure.h"
 
 #include <bcrypt.h>
@@ -50,22 +51,22 @@ template <typename Attempt, typename Retrying>
 // A staging file an earlier run left: one of an earlier version, killed
 // half-way, under its one fixed name, or one killed in the instant of a rename
 // attempt. It is removed through a handle on that name itself, and only when
-// it is nobody's link: a hard link or a link planted there by another program
-// is left as it is, and so is the file it leads to.
-[[nodiscard]] Result RemoveStaleStagingFile(const TerminatedText& path, Waits& waits) {
-    UniqueFile stale;
-    Result removed = RetryWhileShared(
-        waits,
-        [&] {
-            stale.Reset(CreateFileW(
-                path.CStr(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-            return stale ? Result() : Result(GetLastError());
-        },
-        [](const Result&, DWORD) {});
+// it is an ordinary file of one name that administrators own: a link, a hard
+// link or a file a user's program planted there is left as it is, and so is
+// the file it leads to. One attempt: a file somebody holds waits for a later run.
+[[nodiscard]] Result RemoveStaleStagingFile(const TerminatedText& path, PSECURITY_DESCRIPTOR ours) {
+    const UniqueFile stale(CreateFileW(
+        path.CStr(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL, 0,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!stale) {
+        return Result(GetLastError());
+    }
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!removed || !(removed = IsSingleOrdinaryFile(stale.Get(), info)) ||
-        !(removed = ReachesExactly(stale.Get(), path.CStr()))) {
+    UniqueLocalMemory descriptor;
+    Result removed = IsSingleOrdinaryFile(stale.Get(), info);
+    if (!removed || !(removed = ReachesExactly(stale.Get(), path.CStr())) ||
+        !(removed = ReadSecurity(stale.Get(), OWNER_SECURITY_INFORMATION, descriptor)) ||
+        !(removed = OwnedLikeThisRunsFiles(descriptor.Get(), ours))) {
         return removed;
     }
     // A read-only file cannot be deleted; the attribute is this file's alone.
@@ -221,10 +222,16 @@ Result StagingFile::RenameOnce(std::wstring_view destination) {
     return Result(GetLastError());
 }
 
-void RemoveStaleStagingFiles(std::wstring_view destination, Waits& waits, FileLog& log) {
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
+                             FileLog& log) {
     const std::size_t slash = destination.rfind(L'\\');
     TerminatedText pattern;
+    UniqueLocalMemory ourSecurity;
     if (slash == std::wstring_view::npos || !pattern.Assign(destination, L"*")) {
+        return;
+    }
+    if (Result read = ReadSecurity(ours.Get(), OWNER_SECURITY_INFORMATION, ourSecurity); !read) {
+        log.Failure(read.In({L"reading who owns ", ours.Path()}));
         return;
     }
     const std::wstring_view folder(destination.data(), slash + 1);
@@ -235,15 +242,25 @@ void RemoveStaleStagingFiles(std::wstring_view destination, Waits& waits, FileLo
     if (!find) {
         return;
     }
+    // Each costs a moment at most, also when names were planted by the score.
+    int tries = kMostStaleStagingFilesARun;
     do {
         TerminatedText path;
-        if (IsStagingName(entry.cFileName, executable) && path.Assign(folder, entry.cFileName)) {
-            if (Result removed = RemoveStaleStagingFile(path, waits); removed) {
-                log.Step({L"a staging file of an earlier run: ", path.CStr(), L", deleted"});
-            } else {
-                log.Step({L"a staging file of an earlier run: ", path.CStr(), L", left as it is"});
-                log.Failure(removed.In({L"removing it"}));
-            }
+        if (!IsStagingName(entry.cFileName, executable) || !path.Assign(folder, entry.cFileName) ||
+            SameName(path.View(), ours.Path())) {
+            continue;
+        }
+        if (tries == 0) {
+            log.Step({L"a staging file of an earlier run: ", path.CStr(),
+                      L", left for a later run"});
+            continue;
+        }
+        --tries;
+        if (Result removed = RemoveStaleStagingFile(path, ourSecurity.Get()); removed) {
+            log.Step({L"a staging file of an earlier run: ", path.CStr(), L", deleted"});
+        } else {
+            log.Step({L"a staging file of an earlier run: ", path.CStr(), L", left as it is"});
+            log.Failure(removed.In({L"removing it"}));
         }
     } while (FindNextFileW(find.Get(), &entry));
 }

@@ -19,8 +19,7 @@ using RandomSource = Result (*)(void* bytes, ULONG size);
 // they are complete and on disk.
 inline constexpr std::wstring_view kStagingSuffix = L".new";
 
-// How long renaming and clearing a former staging file keep retrying while
-// scanners or indexers hold a file.
+// How long renaming keeps retrying while scanners or indexers hold a file.
 inline constexpr ULONGLONG kSharingRetryMs = 3000;
 
 // The new executable on its way in. Created under a name nobody can have
@@ -49,6 +48,10 @@ private:
     bool posixRename_ = true;
 };
 
+// How many staging files of earlier runs one run tries to delete, once each.
+inline constexpr int kMostStaleStagingFilesARun = 4;
+
 // Deletes what earlier runs left staged beside `destination`, as far as it
-// is theirs to delete.
-void RemoveStaleStagingFiles(std::wstring_view destination, Waits& waits, FileLog& log);
+// is theirs to delete: owned as `ours`, this run's staging file, is.
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
+                             FileLog& log);

@@ -99,12 +99,12 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         return Result(ERROR_ACCESS_DENIED, {destination, L" is read-only or a folder"});
     }
 
-    RemoveStaleStagingFiles(destination, waits_, log_);
     StagingFile staging(waits_, log_);
     if (Result created = staging.Create(destination, random_); !created) {
         return created;
     }
     log_.Step({L"staging file created: ", staging.Path()});
+    RemoveStaleStagingFiles(destination, staging, log_);
     if (Result copied = payload_.CopyTo(staging.Get(), waits_); !copied) {
         return copied.In({L"copying the payload to ", staging.Path()});
     }
