@@ -418,6 +418,25 @@ TEST_F(CopyTest, RefusesAPayloadThatIsAHardLink) {
     ExpectUntouched(kOld);
 }
 
+// The payload's path is held to the file opened however it is spelt; the
+// spellings that cannot be held (shares, GLOBALROOT, streams) are refused.
+TEST_F(CopyTest, OpensThePayloadOnlyInSpellingsItCanHold) {
+    const std::wstring full = (source_ / L"Zimlex.ex_").wstring();
+    const std::wstring share = L"localhost\\C$\\" + full.substr(3);
+    for (const auto& [spelling, opens] : std::initializer_list<std::pair<std::wstring, bool>>{
+             {L"\\\\?\\" + full, true},
+             {L"\\\\.\\" + full, true},
+             {L"\\\\" + share, false},
+             {L"\\\\?\\UNC\\" + share, false},
+             {L"\\\\?\\GLOBALROOT\\??\\" + full, false},
+             {full + L":stream", false}}) {
+        WindowsFileSystem files(log_, waits_, KnownRandom);
+        const Result opened = files.OpenPayload(spelling);
+        EXPECT_EQ(static_cast<bool>(opened), opens) << fs::path(spelling).string();
+        EXPECT_TRUE(opens || opened.Error() == ERROR_BAD_PATHNAME) << opened.Error();
+    }
+}
+
 TEST_F(CopyTest, FailsWithoutAPayloadAndKeepsTheOldExecutable) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld);
     fs::remove(source_ / L"Zimlex.ex_");
@@ -726,21 +745,19 @@ TEST_F(FileLogTest, WritesOnlyALogOfItsOwn) {
     fs::create_directory(root_ / L"sub");
     struct Case {
         std::wstring path;
-        const wchar_t* made;  // the file that must then hold the first line; null: refused
+        const wchar_t* made; // the file that must then hold the first line; null: refused
     };
-    for (const Case& c : {Case{root + L"\\new.log", L"new.log"},
-                          Case{root + L"\\sub\\..\\UPPER.LOG", L"UPPER.LOG"},
-                          Case{L"\\\\?\\" + root + L"\\long-form.log", L"long-form.log"},
-                          Case{L"\\\\.\\" + root + L"\\device-form.log", L"device-form.log"},
-                          Case{root + L"\\task.cmd", nullptr},
-                          Case{root + L"\\new.cmd", nullptr},
-                          Case{root + L"\\x&%PUBLIC%\\e.exe&\\..\\..\\task.cmd", nullptr},
-                          Case{root + L"\\other.log", nullptr},
-                          Case{root + L"\\task.cmd:stream.log", nullptr},
-                          Case{root + L"\\trailing.log. .", L"trailing.log"},
-                          Case{L"\\\\?\\GLOBALROOT\\??\\" + root + L"\\global.log", nullptr},
-                          Case{L"\\\\localhost\\C$\\share.log", nullptr},
-                          Case{L"\\\\?\\UNC\\localhost\\C$\\share.log", nullptr}}) {
+    for (const Case& c :
+         {Case{root + L"\\new.log", L"new.log"}, Case{root + L"\\sub\\..\\UPPER.LOG", L"UPPER.LOG"},
+          Case{L"\\\\?\\" + root + L"\\long-form.log", L"long-form.log"},
+          Case{L"\\\\.\\" + root + L"\\device-form.log", L"device-form.log"},
+          Case{root + L"\\task.cmd", nullptr}, Case{root + L"\\new.cmd", nullptr},
+          Case{root + L"\\x&%PUBLIC%\\e.exe&\\..\\..\\task.cmd", nullptr},
+          Case{root + L"\\other.log", nullptr}, Case{root + L"\\task.cmd:stream.log", nullptr},
+          Case{root + L"\\trailing.log. .", L"trailing.log"},
+          Case{L"\\\\?\\GLOBALROOT\\??\\" + root + L"\\global.log", nullptr},
+          Case{L"\\\\localhost\\C$\\share.log", nullptr},
+          Case{L"\\\\?\\UNC\\localhost\\C$\\share.log", nullptr}}) {
         const std::set<std::wstring> before = Names(root_);
         {
             FileLog log;

@@ -81,8 +81,9 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
             break;
         }
     }
-    const bool drive = path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
-                       ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+    const bool drive =
+        path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
+        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
     if (!drive || path.find_first_of(L":/", 2) != std::wstring_view::npos) {
         return Result(ERROR_BAD_PATHNAME);
     }

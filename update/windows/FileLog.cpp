@@ -32,8 +32,7 @@ void AppendErrorText(Line& line, DWORD error) {
 [[nodiscard]] bool IsLogName(std::wstring_view path) {
     constexpr std::wstring_view kExtension = L".log";
     return path.size() > kExtension.size() &&
-           SameName({path.data() + path.size() - kExtension.size(), kExtension.size()},
-                    kExtension);
+           SameName({path.data() + path.size() - kExtension.size(), kExtension.size()}, kExtension);
 }
 
 // Whether the log file at `full`, opened there, is a log of this program's
@@ -73,7 +72,8 @@ Result FileLog::Open(const wchar_t* path) {
     // Appending only: whatever the file held stays, and two runs follow each
     // other. Deployment tools often name a folder that any user can write: a
     // link planted there must not have the elevated updater write elsewhere.
-    constexpr DWORD kAccess = FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
+    constexpr DWORD kAccess =
+        FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL;
     constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     UniqueFile file(

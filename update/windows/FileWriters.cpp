@@ -3,7 +3,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-
 namespace {
 
 [[nodiscard]] bool IsAdministratorsOrSystem(PSID sid) {

@@ -32,8 +32,7 @@ Result Payload::Open(std::wstring_view source, FileLog& log) {
     // the user's, and what a link there leads to may be a file only
     // administrators can read.
     if (opened) {
-        file_.Reset(CreateFileW(path_.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING,
+        file_.Reset(CreateFileW(path_.CStr(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         opened = file_ ? IsPlainFileAt(file_.Get(), path_) : Result(GetLastError());
     }

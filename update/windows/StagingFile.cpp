@@ -57,7 +57,8 @@ template <typename Attempt, typename Retrying>
 [[nodiscard]] Result RemoveStaleStagingFile(const TerminatedText& path, PSECURITY_DESCRIPTOR ours) {
     const UniqueFile stale(CreateFileW(
         path.CStr(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL, 0,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+        nullptr));
     if (!stale) {
         return Result(GetLastError());
     }
@@ -222,8 +223,7 @@ Result StagingFile::RenameOnce(std::wstring_view destination) {
     return Result(GetLastError());
 }
 
-void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
-                             FileLog& log) {
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours, FileLog& log) {
     const std::size_t slash = destination.rfind(L'\\');
     TerminatedText pattern;
     UniqueLocalMemory ourSecurity;
@@ -251,8 +251,8 @@ void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& o
             continue;
         }
         if (tries == 0) {
-            log.Step({L"a staging file of an earlier run: ", path.CStr(),
-                      L", left for a later run"});
+            log.Step(
+                {L"a staging file of an earlier run: ", path.CStr(), L", left for a later run"});
             continue;
         }
         --tries;

@@ -53,5 +53,4 @@ inline constexpr int kMostStaleStagingFilesARun = 4;
 
 // Deletes what earlier runs left staged beside `destination`, as far as it
 // is theirs to delete: owned as `ours`, this run's staging file, is.
-void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
-                             FileLog& log);
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours, FileLog& log);
