@@ -2,7 +2,6 @@
 #include "FileLog.h"
 #include "Switches.h"
 #include "SystemProcedure.h"
-#include "TerminatedText.h"
 #include "Update.h"
 #include "UpdateLayout.h"
 #include "Version.h"
@@ -70,7 +69,7 @@ void RestrictDllSearchToSystem32() {
 // The status text has nobody to show it to; the exit status and the log tell.
 class NoWindow final : public StatusWindow {
 public:
-    void HandlePendingMessages() override {}
+    [[nodiscard]] bool HandlePendingMessages() override { return false; }
     [[nodiscard]] bool SetStatusText(std::wstring_view) override { return true; }
 };
 
@@ -78,7 +77,7 @@ public:
 // whether a window has to keep answering.
 class WindowsRun final : public UpdateRun {
 public:
-    WindowsRun(FileLog& log, Waits& waits) : log_(log), waits_(waits) {}
+    WindowsRun(UpdateLog& log, Waits& waits) : log_(log), waits_(waits) {}
 
     [[nodiscard]] int Run(StatusWindow& window) override {
         WindowsFileSystem files(log_, waits_);
@@ -86,7 +85,7 @@ public:
     }
 
 private:
-    FileLog& log_;
+    UpdateLog& log_;
     Waits& waits_;
 };
 
@@ -115,13 +114,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
 
     // Nothing to write the reason to: the exit status says it.
     FileLog log;
-    TerminatedText logPath;
+    PathText logPath;
     if (!switches.logPath.empty() &&
         (!logPath.Assign(switches.logPath) || !log.Open(logPath.CStr()))) {
         return kExitLogUnwritable;
     }
-    log.Step(
-        {L"ZimlexUpdate ", ZIMLEX_WIDE(ZIMLEX_VERSION_TEXT), L" started: ", GetCommandLineW()});
+    log.Started(ZIMLEX_WIDE(ZIMLEX_VERSION_TEXT), GetCommandLineW());
     if (!windowsFolder) {
         log.Failure(windowsFolder);
         return kExitFailed;
@@ -145,5 +143,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
         log.Failure(created);
         return kExitFailed;
     }
-    update.RunMessageLoop();
+    return update.RunMessageLoop();
 }

@@ -33,7 +33,7 @@ FORWARDED = (
     ("advapi32.dll", r"Crypt\w+", "a CryptoAPI provider function, forwarded to CRYPTSP.dll"),
 )
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
-GUARD_FLAGS_END = {"x86": 0x5C, "x64": 0x94}
+GUARD_FLAGS_END = {"x86": 0x5C, "x86_64": 0x94}
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 
 

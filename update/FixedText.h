@@ -50,8 +50,8 @@ private:
 
 // As the directory probe answers it: a Windows file name.
 using FileName = FixedText<260>;
-// A Windows path short of its terminating zero.
-using FolderPath = FixedText<259>;
+// A Windows path: at most MAX_PATH with its terminating zero.
+using PathText = FixedText<259>;
 
 // The text of a number for log lines: decimal, or hexadecimal for HRESULTs.
 class NumberText {

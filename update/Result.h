@@ -37,5 +37,5 @@ private:
     bool failed_ = false;
     WindowsError error_ = 0;
     FixedText<600> step_;
-    FolderPath heldFile_;
+    PathText heldFile_;
 };

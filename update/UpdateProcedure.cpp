@@ -23,7 +23,7 @@ Result UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log,
         return found;
     }
     bool payloadOpen = false;
-    for (const FolderPath& programFiles : folders) {
+    for (const PathText& programFiles : folders) {
         UpdateTarget target;
         FileName firstFile;
         if (!target.For(programFiles.View())) {
@@ -59,7 +59,12 @@ Result UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log,
 } // namespace
 
 int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
-    window.HandlePendingMessages();
+    // A click on Ok that was already waiting ends the program before anything is looked at.
+    if (window.HandlePendingMessages()) {
+        log.Step({L"end of the update: exit status ", NumberText(kExitDone).View(),
+                  L" (the program was ended before the update began)"});
+        return kExitDone;
+    }
     bool updated = false;
     const Result result = UpdateEachTarget(window, files, log, updated);
     if (!result) {

@@ -16,19 +16,20 @@ public:
     [[nodiscard]] bool Add(std::wstring_view folder) {
         return count_ < kCapacity && folders_[count_++].Assign(folder);
     }
-    [[nodiscard]] const FolderPath* begin() const { return folders_.data(); }
-    [[nodiscard]] const FolderPath* end() const { return folders_.data() + count_; }
+    [[nodiscard]] const PathText* begin() const { return folders_.data(); }
+    [[nodiscard]] const PathText* end() const { return folders_.data() + count_; }
 
 private:
-    std::array<FolderPath, kCapacity> folders_{};
+    std::array<PathText, kCapacity> folders_{};
     std::size_t count_ = 0;
 };
 
 // What the procedure needs from the window. Both run on the window's thread.
 class StatusWindow {
 public:
-    // Handles the window messages already pending. May end the program.
-    virtual void HandlePendingMessages() = 0;
+    // Handles the window messages already pending; true when one of them,
+    // then or before, asked for the program's end.
+    [[nodiscard]] virtual bool HandlePendingMessages() = 0;
     // Kept for the window's label; false when it does not fit.
     [[nodiscard]] virtual bool SetStatusText(std::wstring_view text) = 0;
 

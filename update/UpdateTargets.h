@@ -19,9 +19,9 @@ inline constexpr std::wstring_view kFailureText = L"Eror Copying Zimlex.exe file
 
 // One installation folder: what is probed, what is replaced, what is said.
 struct UpdateTarget {
-    FolderPath probePattern;
-    FolderPath destination;
-    FolderPath successText;
+    PathText probePattern;
+    PathText destination;
+    PathText successText;
 
     // False when a path would be too long for Windows.
     [[nodiscard]] bool For(std::wstring_view programFiles) {

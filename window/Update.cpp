@@ -2,8 +2,6 @@
 
 #include "Resource.h"
 
-#include <utility>
-
 namespace {
 
 // The dialog manager turns Enter into a click on the control named IDOK.
@@ -56,27 +54,26 @@ Result Update::Create(HINSTANCE instance, int showCommand) {
     return {};
 }
 
-void Update::RunMessageLoop() {
+int Update::RunMessageLoop() {
     MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    // Also a WM_QUIT that somebody else posted, or a broken queue, ends it.
+    while (!endRequested_ && GetMessageW(&message, nullptr, 0, 0) > 0) {
         Dispatch(message);
     }
-    // Only a WM_QUIT that somebody else posted, or a broken queue, gets here.
-    Exit();
+    return exitCode_;
 }
 
-void Update::HandlePendingMessages() {
+bool Update::HandlePendingMessages() {
     // The first yield acts on everything pending, a click on Ok included.
-    const bool updating = std::exchange(updating_, false);
     MSG message{};
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    while (!endRequested_ && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
         if (message.message == WM_QUIT) {
             End();
-            continue;
+            break;
         }
         Dispatch(message);
     }
-    updating_ = updating;
+    return endRequested_;
 }
 
 // The dialog manager gives the window Tab, Enter and Space as a dialog has
@@ -164,39 +161,26 @@ bool Update::OnCreate() {
 }
 
 void Update::OnRunUpdate() {
-    updating_ = true;
     exitCode_ = run_.Run(*this);
-    updating_ = false;
     // Nothing was found: the label stays empty, as it was never written.
     if (statusText_.CStr()[0] != L'\0' && !SetWindowTextW(label1_, statusText_.CStr())) {
         log_.Failure(Result(GetLastError(), {L"showing the status text"}));
     }
-    if (endRequested_) {
-        End();
-    }
 }
 
 // Clicks and keys wait in the queue while the update runs; a click that comes
-// as a sent message (from accessibility tools), or a close, waits for its end
-// likewise.
+// as a sent message (from accessibility tools), or a close, is kept until it
+// has returned likewise.
 void Update::OnCommand(int controlId, int notification) {
     if (controlId == kImage1Id && notification == BN_CLICKED) {
         End();
     }
 }
 
+// The window is never torn down on the way out, since there is nothing to
+// save or tell: the program ends at once, as a click on Ok promises.
 void Update::End() {
-    if (updating_) {
-        endRequested_ = true;
-        return;
-    }
-    Exit();
-}
-
-void Update::Exit() const {
-    // The one way the program ends, at once, as a click on Ok promises: the
-    // window is never torn down, since there is nothing to save or tell.
-    ExitProcess(exitCode_);
+    endRequested_ = true;
 }
 
 bool Update::OnDrawItem(const DRAWITEMSTRUCT& item) {

@@ -18,10 +18,11 @@ public:
     Update(UpdateRun& run, UpdateLog& log) : run_(run), log_(log) {}
 
     [[nodiscard]] Result Create(HINSTANCE instance, int showCommand);
-    // Runs until the program ends, with the run's exit status.
-    [[noreturn]] void RunMessageLoop();
+    // Runs until an end is asked for (Ok, Enter, Space, closing), and answers
+    // the run's exit status, which the program then returns.
+    [[nodiscard]] int RunMessageLoop();
 
-    void HandlePendingMessages() override;
+    [[nodiscard]] bool HandlePendingMessages() override;
     [[nodiscard]] bool SetStatusText(std::wstring_view text) override;
 
 private:
@@ -34,9 +35,9 @@ private:
     void OnCommand(int controlId, int notification);
     [[nodiscard]] bool OnDrawItem(const DRAWITEMSTRUCT& item);
     void OnSetFocus();
-    // Ends the program now, or once the running update has returned.
+    // Asks for the program's end: the message loop returns once the update,
+    // if one is running, has.
     void End();
-    [[noreturn]] void Exit() const;
 
     [[nodiscard]] int Pixels(int twips) const;
     [[nodiscard]] HWND CreateControl(const wchar_t* className, const wchar_t* text, DWORD style,
@@ -44,7 +45,7 @@ private:
 
     UpdateRun& run_;
     UpdateLog& log_;
-    FixedText<MAX_PATH - 1> statusText_;
+    PathText statusText_;
     HINSTANCE instance_ = nullptr;
     HWND window_ = nullptr;
     HWND label1_ = nullptr;
@@ -52,7 +53,6 @@ private:
     int dpi_ = USER_DEFAULT_SCREEN_DPI;
     int exitCode_ = 0;
     DWORD createError_ = ERROR_SUCCESS;
-    bool updating_ = false;
     bool endRequested_ = false;
     UniqueGdiObject labelFont_;
     Picture okPicture_;

@@ -1,5 +1,6 @@
 #include "AppsAndFeatures.h"
 #include "FileIdentity.h"
+#include "FileLog.h"
 #include "FileWriters.h"
 #include "Handles.h"
 #include "ProgramImage.h"
@@ -720,19 +721,29 @@ std::wstring TokenUser() {
     return text;
 }
 
-// Whatever a step names, a program's title or a certificate's name, it stays one line.
+// Whatever a step names, a program's title or a certificate's name, it stays
+// one line; the command line, which whoever started the program chose, also
+// holds nothing a command interpreter would act on.
 TEST_F(FileLogTest, OneStepIsOneLineWhateverItNames) {
     const fs::path path = root_ / L"update.log";
     {
         FileLog log;
         ASSERT_TRUE(log.Open(path.c_str()));
+        log.Started(L"1.00", L"u.exe /log C:\\x&%PUBLIC%\\e.exe&|<>^!\\..\\t.log\r\nforged");
         log.Step({L"held by Zimlex\r\n2026-01-01 00:00:00.000Z end of the update: exit status 0 ",
-                  L"\u2028\u2029\x85\x7F\t."});
+                  L"\u2028\u2029\x85\x7F\t. Apps & Features 1.0 -> 2.0"});
     }
     const std::string text = ReadBytes(path);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+    EXPECT_NE(text.find("Z ZimlexUpdate 1.00 started: u.exe /log C:\\x\\u0026\\u0025PUBLIC\\u0025"
+                        "\\e.exe\\u0026\\u007C\\u003C\\u003E\\u005E\\u0021\\..\\t.log\\u000D\\u000A"
+                        "forged\r\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("Zimlex\\u000D\\u000A2026-01-01"), std::string::npos) << text;
-    EXPECT_NE(text.find("0 \\u2028\\u2029\\u0085\\u007F\\u0009.\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("0 \\u2028\\u2029\\u0085\\u007F\\u0009. Apps & Features 1.0 -> 2.0\r\n"),
+              std::string::npos)
+        << text;
 }
 
 // The log is a ".log" of the updater's own, however its path is spelt: a new

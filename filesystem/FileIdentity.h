@@ -2,9 +2,10 @@
 
 #include "Handles.h"
 #include "Result.h"
-#include "TerminatedText.h"
 
 #include <windows.h>
+
+static_assert(PathText::kCapacity == MAX_PATH - 1, "a path and its zero fit MAX_PATH");
 
 #include <array>
 #include <string_view>
@@ -19,7 +20,7 @@
 // The path an open handle reaches once every link is followed; a drive path
 // without the "\\?\" the system puts before it, as people read it and every
 // function takes it.
-[[nodiscard]] inline Result FinalPath(HANDLE file, TerminatedText& path) {
+[[nodiscard]] inline Result FinalPath(HANDLE file, PathText& path) {
     std::array<wchar_t, MAX_PATH + 8> final{};
     const DWORD length =
         GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
@@ -42,7 +43,7 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
 // Whether an open handle reaches exactly `path`, not a file that a link at
 // that name, or at a folder above it, leads to.
 [[nodiscard]] inline Result ReachesExactly(HANDLE file, std::wstring_view path) {
-    TerminatedText reached;
+    PathText reached;
     Result found = FinalPath(file, reached);
     return !found || SameName(reached.CStr(), path) ? found : Result(kErrorStoppedOnLink);
 }
@@ -67,7 +68,7 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
 // Every other spelling is refused: shares and network drives (their server
 // follows links the handle never shows), devices, volume names, GLOBALROOT, and
 // a stream name after a colon.
-[[nodiscard]] inline Result LocalFullPath(const wchar_t* name, TerminatedText& full) {
+[[nodiscard]] inline Result LocalFullPath(const wchar_t* name, PathText& full) {
     std::array<wchar_t, MAX_PATH> buffer{};
     const DWORD length =
         GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
@@ -98,7 +99,7 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
 // link at its own name, is that name's own ordinary file, also with no
 // junction or link in a folder above it. `full` becomes the long name, short
 // 8.3 names in it spelt out, which is the file's final path.
-[[nodiscard]] inline Result IsPlainFileAt(HANDLE file, TerminatedText& full) {
+[[nodiscard]] inline Result IsPlainFileAt(HANDLE file, PathText& full) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (Result single = IsSingleOrdinaryFile(file, info); !single) {
         return single;

@@ -2,7 +2,9 @@
 
 #include "FileIdentity.h"
 #include "Handles.h"
+#include "Paths.h"
 #include "ProgramImage.h"
+#include "RegistryText.h"
 
 #include <windows.h>
 
@@ -14,18 +16,9 @@ namespace {
 
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
-// A value as stored, never expanded: the environment is whoever started the program's.
-[[nodiscard]] std::wstring_view ReadText(HKEY key, const wchar_t* name,
-                                         std::array<wchar_t, MAX_PATH + 16>& value) {
-    DWORD type = 0;
-    DWORD size = (value.size() - 1) * sizeof(wchar_t);
-    value.fill(L'\0');
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return {};
-    }
-    return value.data();
+// The value, or nothing where it is missing or no string.
+[[nodiscard]] std::wstring_view ReadText(HKEY key, const wchar_t* name, RegistryText& value) {
+    return ReadRegistryText(key, name, value) ? value.View() : std::wstring_view();
 }
 
 // A path as entries write it: perhaps quoted, perhaps with a closing backslash.
@@ -33,10 +26,7 @@ constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersi
     if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
         path = {path.data() + 1, path.size() - 2};
     }
-    while (!path.empty() && path.back() == L'\\') {
-        path.remove_suffix(1);
-    }
-    return path;
+    return WithoutClosingSeparators(path);
 }
 
 // "C:\...\Zimlex.exe,0" names the icon of the executable itself.
@@ -70,13 +60,12 @@ struct Installation {
 [[nodiscard]] Result NamesInstallation(HKEY uninstall, const wchar_t* name, REGSAM view,
                                        const Installation& installation, bool& ours,
                                        FixedText<MAX_PATH>& oldVersion) {
-    HKEY opened = nullptr;
-    const LSTATUS status = RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | view, &opened);
+    UniqueRegistryKey entry;
+    const LSTATUS status = RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | view, entry.Put());
     if (status != ERROR_SUCCESS) {
         return Result(static_cast<DWORD>(status));
     }
-    const UniqueRegistryKey entry(opened);
-    std::array<wchar_t, MAX_PATH + 16> value{};
+    RegistryText value;
     ours =
         SameName(Unquoted(ReadText(entry.Get(), L"InstallLocation", value)), installation.folder) ||
         SameName(IconFile(ReadText(entry.Get(), L"DisplayIcon", value)), installation.executable);
@@ -91,12 +80,11 @@ struct Installation {
 // DisplayVersion, and VersionMajor and VersionMinor where the entry has them,
 // as its installer wrote them.
 void WriteVersion(HKEY uninstall, const wchar_t* name, REGSAM view, const EntryName& where,
-                  const Installation& installation, std::wstring_view oldVersion, FileLog& log) {
+                  const Installation& installation, std::wstring_view oldVersion, UpdateLog& log) {
     const wchar_t* version = installation.version.CStr();
-    HKEY opened = nullptr;
+    UniqueRegistryKey entry;
     LSTATUS status =
-        RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | view, &opened);
-    const UniqueRegistryKey entry(opened);
+        RegOpenKeyExW(uninstall, name, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | view, entry.Put());
     if (status == ERROR_SUCCESS) {
         const auto size =
             static_cast<DWORD>((std::wstring_view(version).size() + 1) * sizeof(wchar_t));
@@ -129,12 +117,12 @@ void WriteVersion(HKEY uninstall, const wchar_t* name, REGSAM view, const EntryN
 // Every entry of one registry view; an entry or key that cannot be read is
 // logged with its error, and counted, so that "none found" is never said of
 // what was not looked at.
-void RecordInView(REGSAM view, const Installation& installation, FileLog& log, bool& found,
+void RecordInView(REGSAM view, const Installation& installation, UpdateLog& log, bool& found,
                   bool& unread) {
     const wchar_t* viewName = view == KEY_WOW64_64KEY ? L" (64-bit view)" : L" (32-bit view)";
-    HKEY opened = nullptr;
-    LSTATUS status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ENUMERATE_SUB_KEYS | view, &opened);
+    UniqueRegistryKey uninstall;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0,
+                                   KEY_ENUMERATE_SUB_KEYS | view, uninstall.Put());
     if (status != ERROR_SUCCESS) {
         // No entries at all is no failure.
         if (status != ERROR_FILE_NOT_FOUND) {
@@ -144,7 +132,6 @@ void RecordInView(REGSAM view, const Installation& installation, FileLog& log, b
         }
         return;
     }
-    const UniqueRegistryKey uninstall(opened);
     std::array<wchar_t, 256> name{};
     for (DWORD index = 0;; ++index) {
         DWORD length = name.size();
@@ -178,7 +165,7 @@ void RecordInView(REGSAM view, const Installation& installation, FileLog& log, b
 
 } // namespace
 
-void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileLog& log) {
+void RecordInstalledVersion(HANDLE file, const PathText& executable, UpdateLog& log) {
     const std::wstring_view path = executable.CStr();
     ProgramVersion program;
     if (Result read = ReadProgramVersion(file, program); !read) {
@@ -188,7 +175,7 @@ void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileL
     // The product's version, as installers record it and winget compares it.
     const VS_FIXEDFILEINFO& fixed = program.fixed;
     const Installation installation{
-        path, std::wstring_view(path.data(), path.rfind(L'\\')), fixed,
+        path, FolderOf(path), fixed,
         DottedVersion(fixed.dwProductVersionMS, fixed.dwProductVersionLS)};
     bool found = false;
     bool unread = false;

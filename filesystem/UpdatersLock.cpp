@@ -2,6 +2,7 @@
 
 #include "FileIdentity.h"
 #include "FileWriters.h"
+#include "Paths.h"
 
 namespace {
 
@@ -10,15 +11,12 @@ constexpr DWORD kRetryMs = 50;
 } // namespace
 
 Result UpdatersLock::Acquire(std::wstring_view destination, DWORD waitMs, Waits& waits,
-                             FileLog& log) {
+                             UpdateLog& log) {
     // "<Program Files>\Zimlex\Zimlex.exe": two levels up.
-    const std::size_t folder = destination.rfind(L'\\');
-    const std::size_t programFiles = folder == std::wstring_view::npos || folder == 0
-                                         ? folder
-                                         : destination.rfind(L'\\', folder - 1);
-    TerminatedText path;
-    if (programFiles == std::wstring_view::npos ||
-        !path.Assign({destination.data(), programFiles + 1}, kUpdatersLockName)) {
+    const std::wstring_view programFiles = FolderOf(FolderOf(destination));
+    PathText path;
+    if (programFiles.empty() || !path.Assign(programFiles, L"\\") ||
+        !path.Append(kUpdatersLockName)) {
         return Result(ERROR_BAD_PATHNAME, {L"naming the updaters' lock beside ", destination});
     }
     AdministratorsOnly security;

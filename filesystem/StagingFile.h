@@ -1,8 +1,7 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Handles.h"
-#include "TerminatedText.h"
+#include "UpdateProcedure.h"
 #include "Waits.h"
 
 #include <windows.h>
@@ -27,7 +26,7 @@ inline constexpr ULONGLONG kSharingRetryMs = 3000;
 // all along but for the rename itself: a run killed at any point leaves nothing.
 class StagingFile {
 public:
-    StagingFile(Waits& waits, FileLog& log) : waits_(waits), log_(log) {}
+    StagingFile(Waits& waits, UpdateLog& log) : waits_(waits), log_(log) {}
     ~StagingFile();
 
     [[nodiscard]] Result Create(std::wstring_view destination, RandomSource random);
@@ -35,15 +34,15 @@ public:
     [[nodiscard]] const wchar_t* Path() const { return path_.CStr(); }
     // The one step that changes the destination: before it the old executable
     // is untouched, after it the new one is complete.
-    [[nodiscard]] Result RenameOver(const TerminatedText& destination);
+    [[nodiscard]] Result RenameOver(const PathText& destination);
 
 private:
     [[nodiscard]] Result RenameOnce(std::wstring_view destination);
 
     Waits& waits_;
-    FileLog& log_;
+    UpdateLog& log_;
     UniqueFile file_;
-    TerminatedText path_;
+    PathText path_;
     bool renamed_ = false;
     bool posixRename_ = true;
 };
@@ -53,4 +52,5 @@ inline constexpr int kMostStaleStagingFilesARun = 4;
 
 // Deletes what earlier runs left staged beside `destination`, as far as it
 // is theirs to delete: owned as `ours`, this run's staging file, is.
-void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours, FileLog& log);
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
+                             UpdateLog& log);

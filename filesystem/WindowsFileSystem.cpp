@@ -3,8 +3,8 @@
 #include "AppsAndFeatures.h"
 #include "FileIdentity.h"
 #include "Handles.h"
+#include "Paths.h"
 #include "ProgramFilesLookup.h"
-#include "TerminatedText.h"
 
 namespace {
 
@@ -15,9 +15,8 @@ constexpr DWORD kNotOrdinary =
 // disagree on the error a search gives when a file stands in its place, so
 // the folder itself is asked.
 [[nodiscard]] bool IsFolder(std::wstring_view pattern) {
-    const std::size_t slash = pattern.rfind(L'\\');
-    TerminatedText folder;
-    if (slash == std::wstring_view::npos || !folder.Assign({pattern.data(), slash})) {
+    PathText folder;
+    if (FolderOf(pattern).empty() || !folder.Assign(FolderOf(pattern))) {
         return false;
     }
     const DWORD attributes = GetFileAttributesW(folder.CStr());
@@ -32,7 +31,7 @@ Result WindowsFileSystem::ProgramFiles(ProgramFilesFolders& folders) {
 
 Result WindowsFileSystem::Probe(std::wstring_view pattern, FileName& firstFile) {
     firstFile.Clear();
-    TerminatedText path;
+    PathText path;
     if (!path.Assign(pattern)) {
         return Result(ERROR_FILENAME_EXCED_RANGE, {L"probing ", pattern});
     }
@@ -67,7 +66,7 @@ Result WindowsFileSystem::OpenPayload(std::wstring_view source) {
 }
 
 Result WindowsFileSystem::Install(std::wstring_view destination) {
-    TerminatedText path;
+    PathText path;
     if (!path.Assign(destination)) {
         return Result(ERROR_FILENAME_EXCED_RANGE, {L"copying to ", destination});
     }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Payload.h"
 #include "PublisherCheck.h"
 #include "StagingFile.h"
@@ -17,7 +16,7 @@
 class WindowsFileSystem final : public FileSystem {
 public:
     // Steps go to `log`; every long step waits and paces itself through `waits`.
-    WindowsFileSystem(FileLog& log, Waits& waits, RandomSource random = SystemRandom,
+    WindowsFileSystem(UpdateLog& log, Waits& waits, RandomSource random = SystemRandom,
                       DWORD lockWaitMs = kUpdatersLockWaitMs)
         : log_(log), waits_(waits), random_(random), lockWaitMs_(lockWaitMs) {}
 
@@ -29,7 +28,7 @@ public:
     [[nodiscard]] Result Install(std::wstring_view destination) override;
 
 private:
-    FileLog& log_;
+    UpdateLog& log_;
     Waits& waits_;
     RandomSource random_;
     DWORD lockWaitMs_;

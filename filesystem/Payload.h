@@ -1,8 +1,7 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Handles.h"
-#include "TerminatedText.h"
+#include "UpdateProcedure.h"
 #include "Waits.h"
 
 #include <windows.h>
@@ -15,7 +14,7 @@
 class Payload {
 public:
     // Shared for reading only, never through a link, and never empty.
-    [[nodiscard]] Result Open(std::wstring_view source, FileLog& log);
+    [[nodiscard]] Result Open(std::wstring_view source, UpdateLog& log);
     // Whether the file open as `installed` holds exactly these bytes; a
     // failure when either could not be read.
     [[nodiscard]] Result Compare(HANDLE installed, bool& same, Waits& waits) const;
@@ -31,7 +30,7 @@ private:
     UniqueFile file_;
     // Room for a block of the payload and one of the installed file.
     UniqueVirtualMemory blocks_;
-    TerminatedText path_;
+    PathText path_;
     LARGE_INTEGER size_{};
     FILETIME writeTime_{};
 };

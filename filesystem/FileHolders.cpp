@@ -2,7 +2,6 @@
 
 #include "Handles.h"
 #include "SystemProcedure.h"
-#include "TerminatedText.h"
 
 #include <restartmanager.h>
 
@@ -11,7 +10,7 @@
 // Who holds `file`, as the Restart Manager knows it: name, process and session.
 HolderNames HoldersOf(std::wstring_view heldFile) {
     HolderNames line;
-    TerminatedText file;
+    PathText file;
     if (!file.Assign(heldFile)) {
         return line;
     }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Handles.h"
-#include "TerminatedText.h"
+#include "UpdateProcedure.h"
 #include "Waits.h"
 
 #include <windows.h>
@@ -31,7 +30,7 @@ public:
     // it still holds the lock then; any other failure at once. Held until
     // this object goes.
     [[nodiscard]] Result Acquire(std::wstring_view destination, DWORD waitMs, Waits& waits,
-                                 FileLog& log);
+                                 UpdateLog& log);
 
 private:
     UniqueFile file_;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "FileLog.h"
-#include "TerminatedText.h"
+#include "UpdateProcedure.h"
 
 #include <windows.h>
 
@@ -12,4 +11,4 @@
 // itself. Only administrators can write these keys, and only what they hold
 // decides which entry is written. Never fails the update: what could not be
 // done is logged.
-void RecordInstalledVersion(HANDLE file, const TerminatedText& executable, FileLog& log);
+void RecordInstalledVersion(HANDLE file, const PathText& executable, UpdateLog& log);

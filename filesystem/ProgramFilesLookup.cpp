@@ -2,11 +2,10 @@
 
 #include "FileIdentity.h"
 #include "Handles.h"
-#include "TerminatedText.h"
+#include "Paths.h"
+#include "RegistryText.h"
 
 #include <windows.h>
-
-#include <array>
 
 namespace {
 
@@ -14,31 +13,22 @@ constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\Current
 
 // One folder from the key, when it is there and a plain absolute path;
 // `missing` tells a value that is not there from one that is wrong.
-[[nodiscard]] Result ReadFolder(HKEY key, const wchar_t* name, TerminatedText& folder,
-                                bool& missing) {
-    std::array<wchar_t, MAX_PATH> value{};
-    DWORD type = 0;
-    // Room for a terminating zero the stored value may lack.
-    DWORD size = (value.size() - 1) * sizeof(wchar_t);
-    const LSTATUS status =
-        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size);
-    missing = status == ERROR_FILE_NOT_FOUND;
+[[nodiscard]] Result ReadFolder(HKEY key, const wchar_t* name, PathText& folder, bool& missing) {
+    RegistryText value;
+    const Result read = ReadRegistryText(key, name, value);
+    missing = !read && read.Error() == ERROR_FILE_NOT_FOUND;
     const auto failed = [&](DWORD error) {
         return Result(error, {L"reading ", name, L" of HKLM\\", kCurrentVersionKey});
     };
-    if (status != ERROR_SUCCESS) {
-        return failed(static_cast<DWORD>(status));
+    if (!read) {
+        return failed(read.Error());
     }
-    // Never expanded: environment variables are the caller's to set.
     // The folder is named without a closing backslash, "D:" for a drive's root.
-    std::wstring_view path(value.data());
-    while (!path.empty() && path.back() == L'\\') {
-        path.remove_suffix(1);
-    }
+    const std::wstring_view path = WithoutClosingSeparators(value.View());
     const wchar_t drive = path.empty() ? L'\0' : static_cast<wchar_t>(path[0] | 0x20U);
     const bool absolute = path.size() >= 2 && drive >= L'a' && drive <= L'z' && path[1] == L':' &&
                           (path.size() == 2 || path[2] == L'\\');
-    if (type != REG_SZ || !absolute || !folder.Assign(path)) {
+    if (!absolute || !folder.Assign(path)) {
         return failed(ERROR_BAD_PATHNAME);
     }
     return {};
@@ -46,17 +36,16 @@ constexpr wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\Current
 
 } // namespace
 
-Result LookUpProgramFiles(ProgramFilesFolders& folders, FileLog& log) {
-    HKEY opened = nullptr;
+Result LookUpProgramFiles(ProgramFilesFolders& folders, UpdateLog& log) {
+    UniqueRegistryKey key;
     // The 64-bit view: a 32-bit program otherwise reads its own folder twice.
     const LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0,
-                                         KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
+                                         KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put());
     if (status != ERROR_SUCCESS) {
         return Result(static_cast<DWORD>(status), {L"opening HKLM\\", kCurrentVersionKey});
     }
-    const UniqueRegistryKey key(opened);
-    TerminatedText x86;
-    TerminatedText native;
+    PathText x86;
+    PathText native;
     bool missing = false;
     if (Result read = ReadFolder(key.Get(), L"ProgramFilesDir", native, missing); !read) {
         return read;

@@ -25,13 +25,17 @@ public:
     // with that line and only administrators may write it.
     [[nodiscard]] Result Open(const wchar_t* path);
 
+    // The first line of a run: the program's version and the command line it
+    // was started with, which whoever started it chose.
+    void Started(std::wstring_view version, std::wstring_view commandLine);
     void Step(std::initializer_list<std::wstring_view> parts) override;
     // The step, its error's code and the system's text for it, and, for a
     // file that others hold, who holds it where the system can tell.
     void Failure(const Result& failure) override;
 
 private:
-    void Write(std::wstring_view line);
+    // From `commandLine` on, the line is a command line.
+    void Write(std::wstring_view line, std::size_t commandLine = std::wstring_view::npos);
 
     UniqueFile file_;
 };

@@ -22,8 +22,8 @@ static_assert(kFirstFlush % kBlockSize == 0 && kLargestFlush % kFirstFlush == 0)
 
 } // namespace
 
-Result Payload::Open(std::wstring_view source, FileLog& log) {
-    TerminatedText name;
+Result Payload::Open(std::wstring_view source, UpdateLog& log) {
+    PathText name;
     Result opened = name.Assign(source) ? LocalFullPath(name.CStr(), path_)
                                         : Result(ERROR_FILENAME_EXCED_RANGE);
     // Shared for reading only: nobody may change, rename or replace the

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FileLog.h"
 #include "Handles.h"
+#include "UpdateProcedure.h"
 
 #include <windows.h>
 #include <softpub.h>
@@ -42,13 +42,13 @@ public:
     // `staged`, opened for reading, and `stagedPath` only names it. An
     // installed file without a version resource takes any version.
     [[nodiscard]] Result AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
-                                       const wchar_t* installed, FileLog& log) const;
+                                       const wchar_t* installed, UpdateLog& log) const;
     // Accepts a verified signature's first signer only when its key is a
     // pinned one and not known to be revoked; no signer is a refusal.
-    [[nodiscard]] Result AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const;
+    [[nodiscard]] Result AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, UpdateLog& log) const;
 
 private:
-    [[nodiscard]] Result VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const;
+    [[nodiscard]] Result VerifySignature(HANDLE file, const wchar_t* path, UpdateLog& log) const;
 
     UniqueModule wintrust_;
     UniqueModule crypt32_;

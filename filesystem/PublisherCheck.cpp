@@ -1,6 +1,7 @@
 #include "PublisherCheck.h"
 
 #include "FileIdentity.h"
+#include "Paths.h"
 #include "ProgramImage.h"
 #include "SystemProcedure.h"
 #include "PublisherPins.h"
@@ -87,7 +88,7 @@ Result PublisherCheck::Prepare() {
     return {};
 }
 
-Result PublisherCheck::VerifySignature(HANDLE file, const wchar_t* path, FileLog& log) const {
+Result PublisherCheck::VerifySignature(HANDLE file, const wchar_t* path, UpdateLog& log) const {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path;
@@ -117,7 +118,7 @@ Result PublisherCheck::VerifySignature(HANDLE file, const wchar_t* path, FileLog
     return accepted;
 }
 
-Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog& log) const {
+Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, UpdateLog& log) const {
     if (signer == nullptr || signer->csCertChain == 0 || signer->pasCertChain == nullptr ||
         signer->pasCertChain[0].pCert == nullptr) {
         return Result(static_cast<DWORD>(TRUST_E_NO_SIGNER_CERT),
@@ -172,7 +173,7 @@ Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, FileLog&
 }
 
 Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
-                                     const wchar_t* installed, FileLog& log) const {
+                                     const wchar_t* installed, UpdateLog& log) const {
     if (!Pinned()) {
         return {};
     }
@@ -187,8 +188,7 @@ Result PublisherCheck::AcceptsStaged(HANDLE staged, const wchar_t* stagedPath,
     // The publisher signs other programs too, this updater among them: only
     // one that calls itself by the installed file's name may replace it.
     const std::wstring_view name = program.originalFilename.View();
-    const std::wstring_view installedPath(installed);
-    const std::wstring_view installedName(installedPath.data() + installedPath.rfind(L'\\') + 1);
+    const std::wstring_view installedName = NameOf(installed);
     log.Step({L"the staged copy's version resource names it ",
               name.empty() ? L"nothing (no OriginalFilename, or two)" : name});
     if (CompareStringOrdinal(name.data(), static_cast<int>(name.size()), installedName.data(),

@@ -2,6 +2,7 @@
 
 #include "FileIdentity.h"
 #include "FileWriters.h"
+#include "Paths.h"
 #include "SystemProcedure.h"
 
 #include <bcrypt.h>
@@ -54,7 +55,7 @@ template <typename Attempt, typename Retrying>
 // it is an ordinary file of one name that administrators own: a link, a hard
 // link or a file a user's program planted there is left as it is, and so is
 // the file it leads to. One attempt: a file somebody holds waits for a later run.
-[[nodiscard]] Result RemoveStaleStagingFile(const TerminatedText& path, PSECURITY_DESCRIPTOR ours) {
+[[nodiscard]] Result RemoveStaleStagingFile(const PathText& path, PSECURITY_DESCRIPTOR ours) {
     const UniqueFile stale(CreateFileW(
         path.CStr(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | READ_CONTROL, 0,
         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
@@ -159,7 +160,7 @@ Result StagingFile::Create(std::wstring_view destination, RandomSource random) {
     return failed(ERROR_FILE_EXISTS);
 }
 
-Result StagingFile::RenameOver(const TerminatedText& destination) {
+Result StagingFile::RenameOver(const PathText& destination) {
     Result renamed = RetryWhileShared(
         waits_,
         [&] {
@@ -223,20 +224,19 @@ Result StagingFile::RenameOnce(std::wstring_view destination) {
     return Result(GetLastError());
 }
 
-void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours, FileLog& log) {
-    const std::size_t slash = destination.rfind(L'\\');
-    TerminatedText pattern;
+void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& ours,
+                             UpdateLog& log) {
+    const std::wstring_view folder = FolderOf(destination);
+    const std::wstring_view executable = NameOf(destination);
+    PathText pattern;
     UniqueLocalMemory ourSecurity;
-    if (slash == std::wstring_view::npos || !pattern.Assign(destination, L"*")) {
+    if (folder.empty() || !pattern.Assign(destination, L"*")) {
         return;
     }
     if (Result read = ReadSecurity(ours.Get(), OWNER_SECURITY_INFORMATION, ourSecurity); !read) {
         log.Failure(read.In({L"reading who owns ", ours.Path()}));
         return;
     }
-    const std::wstring_view folder(destination.data(), slash + 1);
-    const std::wstring_view executable(destination.data() + slash + 1,
-                                       destination.size() - slash - 1);
     WIN32_FIND_DATAW entry{};
     const UniqueFind find(FindFirstFileW(pattern.CStr(), &entry));
     if (!find) {
@@ -245,9 +245,9 @@ void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& o
     // Each costs a moment at most, also when names were planted by the score.
     int tries = kMostStaleStagingFilesARun;
     do {
-        TerminatedText path;
-        if (!IsStagingName(entry.cFileName, executable) || !path.Assign(folder, entry.cFileName) ||
-            SameName(path.View(), ours.Path())) {
+        PathText path;
+        if (!IsStagingName(entry.cFileName, executable) || !path.Assign(folder, L"\\") ||
+            !path.Append(entry.cFileName) || SameName(path.View(), ours.Path())) {
             continue;
         }
         if (tries == 0) {

@@ -37,7 +37,7 @@ void AppendErrorText(Line& line, DWORD error) {
 
 // Whether the log file at `full`, opened there, is a log of this program's
 // own that nobody but administrators could have prepared or could change.
-[[nodiscard]] Result IsOwnLog(HANDLE file, TerminatedText& full) {
+[[nodiscard]] Result IsOwnLog(HANDLE file, PathText& full) {
     if (Result plain = IsPlainFileAt(file, full); !plain) {
         return plain;
     }
@@ -62,7 +62,7 @@ void AppendErrorText(Line& line, DWORD error) {
 
 Result FileLog::Open(const wchar_t* path) {
     // The name the check is held to, refused before anything is opened or made.
-    TerminatedText full;
+    PathText full;
     if (Result spelled = LocalFullPath(path, full); !spelled) {
         return spelled;
     }
@@ -116,6 +116,16 @@ Result FileLog::Open(const wchar_t* path) {
     return checked;
 }
 
+void FileLog::Started(std::wstring_view version, std::wstring_view commandLine) {
+    if (file_) {
+        Line line;
+        line.AppendCut({L"ZimlexUpdate ", version, L" started: "});
+        const std::size_t from = line.View().size();
+        line.AppendCut({commandLine});
+        Write(line.View(), from);
+    }
+}
+
 void FileLog::Step(std::initializer_list<std::wstring_view> parts) {
     if (file_) {
         Line line;
@@ -139,7 +149,7 @@ void FileLog::Failure(const Result& failure) {
     Write(line.View());
 }
 
-void FileLog::Write(std::wstring_view text) {
+void FileLog::Write(std::wstring_view text, std::size_t commandLine) {
     SYSTEMTIME now{};
     GetSystemTime(&now);
     Line line;
@@ -157,17 +167,18 @@ void FileLog::Write(std::wstring_view text) {
     static_cast<void>(line.Append({&L"0123456789"[now.wMilliseconds / 100], 1}));
     two(now.wMilliseconds % 100, L'Z');
     static_cast<void>(line.Append(L" "));
-    // Names, paths and texts from outside, the command line among them, are
-    // data: control characters and Unicode's line breaks, which would split a
-    // line or forge one, and the characters a command interpreter acts on are
-    // written as \uXXXX. A line too long for the buffer is cut short rather
-    // than lost.
+    // Names, paths and texts from outside are data: control characters and
+    // Unicode's line breaks, which would split a line or forge one, are written
+    // as \uXXXX, and so, in the command line that whoever started the program
+    // chose, are the characters a command interpreter acts on. A line too long
+    // for the buffer is cut short rather than lost.
     constexpr std::wstring_view kCommandCharacters = L"%!&|<>^";
-    for (const wchar_t c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
         std::array<wchar_t, 6> escaped{c};
         std::size_t length = 1;
         if (c < 0x20 || c == 0x7F || c == 0x85 || c == 0x2028 || c == 0x2029 ||
-            kCommandCharacters.find(c) != std::wstring_view::npos) {
+            (i >= commandLine && kCommandCharacters.find(c) != std::wstring_view::npos)) {
             escaped = {L'\\', L'u'};
             length = 2;
             for (unsigned shift = 12; length < escaped.size(); shift -= 4) {
