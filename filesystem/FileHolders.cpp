@@ -50,3 +50,19 @@ HolderNames HoldersOf(std::wstring_view heldFile) {
     end(session);
     return line;
 }
+
+bool IsHeld(std::wstring_view heldFile) {
+    PathText file;
+    if (!file.Assign(heldFile)) {
+        return false;
+    }
+    if (!HoldersOf(heldFile).View().empty()) {
+        return true;
+    }
+    // Opened to write but never written: a running program's image, or any
+    // handle that shares no writing, refuses even that.
+    const UniqueFile opened(CreateFileW(
+        file.CStr(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return !opened && GetLastError() == ERROR_SHARING_VIOLATION;
+}

@@ -144,7 +144,9 @@ void FileLog::Failure(const Result& failure) {
     line.AppendCut({failure.Step(), L": error ", NumberText(error, error > 0xFFFFU).View()});
     AppendErrorText(line, error);
     if (!failure.HeldFile().empty()) {
-        line.AppendCut({HoldersOf(failure.HeldFile()).View()});
+        const HolderNames holders = HoldersOf(failure.HeldFile());
+        line.AppendCut(
+            {holders.View().empty() ? L"; no holder the system could name" : holders.View()});
     }
     Write(line.View());
 }

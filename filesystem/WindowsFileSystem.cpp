@@ -1,6 +1,7 @@
 #include "WindowsFileSystem.h"
 
 #include "AppsAndFeatures.h"
+#include "FileHolders.h"
 #include "FileIdentity.h"
 #include "Handles.h"
 #include "Paths.h"
@@ -116,7 +117,13 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
         return accepted;
     }
     if (Result renamed = staging.RenameOver(path); !renamed) {
-        return renamed;
+        // A Zimlex that runs is the commonest reason on a fleet, and one that
+        // passes: deployment tools retry it later, as they do nothing else.
+        if (!IsHeld(destination)) {
+            return renamed;
+        }
+        log_.Failure(renamed);
+        return Result(kErrorPackagesInUse, {destination, L" is in use"}).Holding(destination);
     }
     log_.Step({L"renamed over ", destination});
     // Through the staging file's handle, which now holds Zimlex.exe unshared.

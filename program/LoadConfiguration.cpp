@@ -26,6 +26,11 @@ constexpr LoadConfigurationDirectory LoadConfiguration() {
     configuration.base.Size = kLoadConfigurationSize;
     // DependentLoadFlags, which mingw-w64's header still names Reserved1.
     configuration.base.Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32;
+    configuration.GuardCFCheckFunctionPointer = 0;
+    configuration.GuardCFDispatchFunctionPointer = 0;
+    configuration.GuardCFFunctionTable = 0;
+    configuration.GuardCFFunctionCount = 0;
+    configuration.GuardFlags = 0;
     return configuration;
 }
 

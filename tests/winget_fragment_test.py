@@ -152,7 +152,7 @@ class WingetFragment(unittest.TestCase):
 
     def test_the_exit_statuses_each_have_a_response(self):
         returns = parse(fragment(self.readme)).get("ExpectedReturnCodes", [])
-        self.assertEqual({entry["InstallerReturnCode"] for entry in returns}, {1, 1618, 1622, 1639})
+        self.assertEqual({entry["InstallerReturnCode"] for entry in returns}, {1, 1618, 1622, 1639, 15618})
 
     def test_the_rules_refuse_what_winget_refuses(self):
         text = fragment(self.readme)

@@ -13,6 +13,8 @@ using WindowsError = std::uint32_t;
 inline constexpr WindowsError kErrorInsufficientBuffer = 122;
 inline constexpr WindowsError kErrorFilenameTooLong = 206;
 inline constexpr WindowsError kErrorInstallAlreadyRunning = 1618;
+// ERROR_PACKAGES_IN_USE: a program runs from Zimlex.exe or holds it.
+inline constexpr WindowsError kErrorPackagesInUse = 15618;
 
 // What a step came to: success, or the Windows error it failed with and the
 // step it came from, for the one line that reports it. A failure stays one

@@ -77,11 +77,12 @@ int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
     }
     const int status = ExitStatusOf(result);
     // Closes the log as MSI's logs end.
-    const std::wstring_view meaning = status == kExitBusy
-                                          ? L" (another updater is busy: try again later)"
-                                      : !result ? L" (failed)"
-                                      : updated ? L" (updated)"
-                                                : L" (nothing found)";
+    const std::wstring_view meaning =
+        status == kExitBusy    ? L" (another updater is busy: try again later)"
+        : status == kExitInUse ? L" (Zimlex.exe is in use: try again once it is closed)"
+        : !result              ? L" (failed)"
+        : updated              ? L" (updated)"
+                               : L" (nothing found)";
     log.Step({L"end of the update: exit status ", NumberText(status).View(), meaning});
     return status;
 }

@@ -307,11 +307,11 @@ TEST(Update, LogsEachProbeAndEveryStatusText) {
 }
 
 // The exit status comes from the failure's own error: another updater's lock
-// is 1618, every other error 1 (the start alone answers 1622 and 1639), and a
-// failure whose error reads 0 is still a failure.
+// is 1618, a Zimlex.exe in use 15618, every other error 1 (the start alone
+// answers 1622 and 1639), and a failure whose error reads 0 is still a failure.
 TEST(Update, ExitStatusComesFromTheErrorThatEndedTheRun) {
     const std::vector<std::pair<WindowsError, int>> cases = {
-        {1618, 1618}, {1622, 1}, {1639, 1}, {5, 1}, {0x800B0100, 1}, {0, 1}};
+        {1618, 1618}, {15618, 15618}, {1622, 1}, {1639, 1}, {5, 1}, {0x800B0100, 1}, {0, 1}};
     for (const auto& [error, status] : cases) {
         FakeRun run;
         run.files.answers = {{kFirstPattern, L"a"}, {kSecondPattern, L"b"}};
