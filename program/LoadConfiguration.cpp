@@ -7,6 +7,7 @@ namespace {
 // mingw-w64's structure stops at SEHandlerCount; the loader reads the fields
 // after it only from a structure that reaches GuardFlags, as the compilers'
 // own do. No control-flow guard: its pointers and flags stay zero.
+// NOLINTBEGIN(readability-identifier-naming): the loader's own names for the fields.
 struct LoadConfigurationDirectory {
     IMAGE_LOAD_CONFIG_DIRECTORY base;
     ULONG_PTR GuardCFCheckFunctionPointer;
@@ -15,6 +16,7 @@ struct LoadConfigurationDirectory {
     ULONG_PTR GuardCFFunctionCount;
     DWORD GuardFlags;
 };
+// NOLINTEND(readability-identifier-naming)
 
 // Through GuardFlags, not the padding after it: 0x5C on x86, 0x94 on x64.
 constexpr DWORD kLoadConfigurationSize =
