@@ -5,36 +5,18 @@
 
 #include <windows.h>
 
-static_assert(PathText::kCapacity == MAX_PATH - 1, "a path and its zero fit MAX_PATH");
-
-#include <array>
 #include <string_view>
+
+static_assert(PathText::kCapacity == MAX_PATH - 1, "a path and its zero fit MAX_PATH");
 
 // Whether two names in the file system name the same thing: ordinal, case
 // ignored, as Windows compares them.
-[[nodiscard]] inline bool SameName(std::wstring_view one, std::wstring_view other) {
-    return CompareStringOrdinal(one.data(), static_cast<int>(one.size()), other.data(),
-                                static_cast<int>(other.size()), TRUE) == CSTR_EQUAL;
-}
+[[nodiscard]] bool SameName(std::wstring_view one, std::wstring_view other);
 
 // The path an open handle reaches once every link is followed; a drive path
 // without the "\\?\" the system puts before it, as people read it and every
 // function takes it.
-[[nodiscard]] inline Result FinalPath(HANDLE file, PathText& path) {
-    std::array<wchar_t, MAX_PATH + 8> final{};
-    const DWORD length =
-        GetFinalPathNameByHandleW(file, final.data(), static_cast<DWORD>(final.size()), 0);
-    if (length == 0 || length >= final.size()) {
-        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-    }
-    std::wstring_view found(final.data(), length);
-    constexpr std::wstring_view kLocal = L"\\\\?\\";
-    if (found.starts_with(kLocal) && found.size() > kLocal.size() + 1 &&
-        found[kLocal.size() + 1] == L':') {
-        found.remove_prefix(kLocal.size());
-    }
-    return path.Assign(found) ? Result() : Result(ERROR_FILENAME_EXCED_RANGE);
-}
+[[nodiscard]] Result FinalPath(HANDLE file, PathText& path);
 
 // ERROR_STOPPED_ON_SYMLINK, which mingw-w64's headers do not name: a link was
 // met where the program wanted a file of its own.
@@ -42,24 +24,12 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
 
 // Whether an open handle reaches exactly `path`, not a file that a link at
 // that name, or at a folder above it, leads to.
-[[nodiscard]] inline Result ReachesExactly(HANDLE file, std::wstring_view path) {
-    PathText reached;
-    Result found = FinalPath(file, reached);
-    return !found || SameName(reached.CStr(), path) ? found : Result(kErrorStoppedOnLink);
-}
+[[nodiscard]] Result ReachesExactly(HANDLE file, std::wstring_view path);
 
 // Whether `file`, opened without following a link at its own name, is an
 // ordinary file with this one name: no link, no hard link to another file's
 // data, no folder. `info` is what the system answered.
-[[nodiscard]] inline Result IsSingleOrdinaryFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-    if (!GetFileInformationByHandle(file, &info)) {
-        return Result(GetLastError());
-    }
-    const bool linked =
-        info.nNumberOfLinks != 1 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0;
-    return linked ? Result(kErrorStoppedOnLink) : Result();
-}
+[[nodiscard]] Result IsSingleOrdinaryFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
 
 // The one spelling of `name` that a check can hold the file opened to: a full
 // path on a local drive, "X:\...", as the final path by handle reads. Relative
@@ -68,81 +38,22 @@ inline constexpr DWORD kErrorStoppedOnLink = 681;
 // Every other spelling is refused: shares and network drives (their server
 // follows links the handle never shows), devices, volume names, GLOBALROOT, and
 // a stream name after a colon.
-[[nodiscard]] inline Result LocalFullPath(const wchar_t* name, PathText& full) {
-    std::array<wchar_t, MAX_PATH> buffer{};
-    const DWORD length =
-        GetFullPathNameW(name, static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0 || length >= buffer.size()) {
-        return Result(length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
-    }
-    std::wstring_view path(buffer.data(), length);
-    for (const std::wstring_view prefix : {L"\\\\?\\", L"\\\\.\\"}) {
-        if (path.starts_with(prefix)) {
-            path.remove_prefix(prefix.size());
-            break;
-        }
-    }
-    const bool drive =
-        path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
-        ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
-    if (!drive || path.find_first_of(L":/", 2) != std::wstring_view::npos) {
-        return Result(ERROR_BAD_PATHNAME);
-    }
-    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
-    if (GetDriveTypeW(root) == DRIVE_REMOTE) {
-        return Result(ERROR_BAD_PATHNAME);
-    }
-    return full.Assign(path) ? Result() : Result(ERROR_FILENAME_EXCED_RANGE);
-}
+[[nodiscard]] Result LocalFullPath(const wchar_t* name, PathText& full);
 
 // Whether `file`, opened at `full` (from LocalFullPath) without following a
 // link at its own name, is that name's own ordinary file, also with no
 // junction or link in a folder above it. `full` becomes the long name, short
 // 8.3 names in it spelt out, which is the file's final path.
-[[nodiscard]] inline Result IsPlainFileAt(HANDLE file, PathText& full) {
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (Result single = IsSingleOrdinaryFile(file, info); !single) {
-        return single;
-    }
-    std::array<wchar_t, MAX_PATH> longName{};
-    const DWORD length =
-        GetLongPathNameW(full.CStr(), longName.data(), static_cast<DWORD>(longName.size()));
-    if (length != 0 && length < longName.size() && !full.Assign({longName.data(), length})) {
-        return Result(ERROR_FILENAME_EXCED_RANGE);
-    }
-    Result reached = ReachesExactly(file, full.View());
-    return reached ? reached : Result(kErrorStoppedOnLink);
-}
+[[nodiscard]] Result IsPlainFileAt(HANDLE file, PathText& full);
 
 // Opens `path` only to read it, with every sharing, so that neither a running
 // program nor a scanner that holds the file refuses the open.
-[[nodiscard]] inline UniqueFile OpenToRead(const wchar_t* path) {
-    return UniqueFile(CreateFileW(path, GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-}
+[[nodiscard]] UniqueFile OpenToRead(const wchar_t* path);
 
 // Reads up to `size` bytes at `offset` of a file opened for synchronous reads,
 // whatever its file position, so that no earlier reader decides where it starts;
 // `read` is 0 at the end of the file.
-[[nodiscard]] inline Result ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size,
-                                   DWORD& read) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
-    read = 0;
-    // At an offset, the end of the file is a failure with an error of its own.
-    if (ReadFile(file, buffer, size, &read, &at) || GetLastError() == ERROR_HANDLE_EOF) {
-        return {};
-    }
-    return Result(GetLastError());
-}
+[[nodiscard]] Result ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size, DWORD& read);
 
 // Marks an open file for deletion when its last handle closes, or unmarks it.
-[[nodiscard]] inline Result SetDeleteMark(HANDLE file, bool deleteIt) {
-    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(deleteIt)};
-    if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition))) {
-        return {};
-    }
-    return Result(GetLastError());
-}
+[[nodiscard]] Result SetDeleteMark(HANDLE file, bool deleteIt);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -352,6 +353,22 @@ TEST(Paths, SplitAtTheLastBackslashAndTrimClosingOnes) {
         EXPECT_EQ(WithoutClosingSeparators(c.path), c.trimmed);
     }
     EXPECT_EQ(FolderOf(FolderOf(L"C:\\Program Files\\Zimlex\\Zimlex.exe")), L"C:\\Program Files");
+}
+
+// Log lines carry sizes, process ids, errors and HRESULTs in these.
+TEST(NumberText, WritesDecimalAndHexadecimalWithoutLeadingZeros) {
+    for (const auto& [number, hexadecimal, text] :
+         std::vector<std::tuple<unsigned long long, bool, std::wstring_view>>{
+             {0, false, L"0"},
+             {7, false, L"7"},
+             {10, false, L"10"},
+             {268435456, false, L"268435456"},
+             {18446744073709551615ULL, false, L"18446744073709551615"},
+             {0, true, L"0x0"},
+             {0x800B0100, true, L"0x800B0100"},
+             {0xFFFFFFFFFFFFFFFFULL, true, L"0xFFFFFFFFFFFFFFFF"}}) {
+        EXPECT_EQ(NumberText(number, hexadecimal).View(), text) << number;
+    }
 }
 
 TEST(FileName, RejectsNamesLongerThanAWindowsName) {
