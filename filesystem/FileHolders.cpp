@@ -59,10 +59,11 @@ bool IsHeld(std::wstring_view heldFile) {
     if (!HoldersOf(heldFile).View().empty()) {
         return true;
     }
-    // Opened to write but never written: a running program's image, or any
-    // handle that shares no writing, refuses even that.
-    const UniqueFile opened(CreateFileW(
-        file.CStr(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    // Opened to write or delete but never written or deleted: a running
+    // program's image, or any handle that shares neither, refuses even that.
+    const UniqueFile opened(CreateFileW(file.CStr(), FILE_WRITE_DATA | DELETE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
     return !opened && GetLastError() == ERROR_SHARING_VIOLATION;
 }

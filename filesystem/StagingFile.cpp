@@ -250,16 +250,12 @@ void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& o
             !path.Append(entry.cFileName) || SameName(path.View(), ours.Path())) {
             continue;
         }
-        if (tries == 0) {
-            log.Step(
-                {L"a staging file of an earlier run: ", path.CStr(), L", left for a later run"});
-            continue;
-        }
-        --tries;
-        if (Result removed = RemoveStaleStagingFile(path, ourSecurity.Get()); removed) {
-            log.Step({L"a staging file of an earlier run: ", path.CStr(), L", deleted"});
-        } else {
-            log.Step({L"a staging file of an earlier run: ", path.CStr(), L", left as it is"});
+        const bool tried = tries > 0;
+        Result removed = tried ? RemoveStaleStagingFile(path, ourSecurity.Get()) : Result();
+        tries -= tried ? 1 : 0;
+        log.Step({L"a staging file of an earlier run: ", path.CStr(),
+                  !tried ? L", left for a later run" : removed ? L", deleted" : L", left as it is"});
+        if (!removed) {
             log.Failure(removed.In({L"removing it"}));
         }
     } while (FindNextFileW(find.Get(), &entry));

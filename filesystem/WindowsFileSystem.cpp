@@ -119,7 +119,7 @@ Result WindowsFileSystem::Install(std::wstring_view destination) {
     if (Result renamed = staging.RenameOver(path); !renamed) {
         // A Zimlex that runs is the commonest reason on a fleet, and one that
         // passes: deployment tools retry it later, as they do nothing else.
-        if (!IsHeld(destination)) {
+        if (renamed.Error() != ERROR_SHARING_VIOLATION && !IsHeld(destination)) {
             return renamed;
         }
         log_.Failure(renamed);

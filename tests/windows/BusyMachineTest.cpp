@@ -88,6 +88,7 @@ TEST_F(BusyMachineTest, AScannerHoldingTheExecutableForGoodFailsAfterTheRetries)
     if (copied) {
         GTEST_SKIP() << "this system replaces a file that others hold with delete sharing";
     }
+    EXPECT_EQ(copied.Error(), kErrorPackagesInUse);
     EXPECT_GE(elapsed, kSharingRetryMs - 200);
     EXPECT_LT(elapsed, kSharingRetryMs + 5000);
     ExpectUntouched(kOld);

@@ -147,7 +147,9 @@ TEST_F(CopyTest, FailsWithoutAPayloadAndKeepsTheOldExecutable) {
 
 TEST_F(CopyTest, RefusesAReadOnlyDestination) {
     WriteBytes(destination_ / L"Zimlex.exe", kOld, FILE_ATTRIBUTE_READONLY);
-    EXPECT_FALSE(CopyPayload());
+    const Result copied = CopyPayload();
+    EXPECT_FALSE(copied);
+    EXPECT_NE(copied.Error(), kErrorPackagesInUse) << "a read-only file is in nobody's use";
     ExpectUntouched(kOld);
 }
 
@@ -165,6 +167,7 @@ TEST_F(CopyTest, FailsWhileAnotherHandleDeniesDeleteSharing) {
     const Result copied = CopyPayload();
     held.Reset();
     EXPECT_FALSE(copied);
+    EXPECT_EQ(copied.Error(), kErrorPackagesInUse);
     ExpectUntouched(kOld);
 }
 
@@ -177,9 +180,10 @@ TEST_F(CopyTest, FailsWhileTheExecutableRuns) {
     ASSERT_TRUE(sleeper.Start(running, L""));
     Sleep(300);
     const ULONGLONG started = GetTickCount64();
-    EXPECT_FALSE(CopyPayload());
+    const Result copied = CopyPayload();
     std::cout << "failure against a running executable after " << MillisecondsSince(started)
               << " ms\n";
+    EXPECT_EQ(copied.Error(), kErrorPackagesInUse);
     ExpectUntouched(oldBytes);
 }
 
