@@ -254,7 +254,9 @@ void RemoveStaleStagingFiles(std::wstring_view destination, const StagingFile& o
         Result removed = tried ? RemoveStaleStagingFile(path, ourSecurity.Get()) : Result();
         tries -= tried ? 1 : 0;
         log.Step({L"a staging file of an earlier run: ", path.CStr(),
-                  !tried ? L", left for a later run" : removed ? L", deleted" : L", left as it is"});
+                  !tried    ? L", left for a later run"
+                  : removed ? L", deleted"
+                            : L", left as it is"});
         if (!removed) {
             log.Failure(removed.In({L"removing it"}));
         }
