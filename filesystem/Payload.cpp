@@ -2,10 +2,18 @@
 
 #include "FileIdentity.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
+// Written from a read-only view of the payload, so each byte is copied once,
+// from the system's cache into the staging file's, rather than twice through a
+// buffer of the program's (which took 1.5 times as long as cp + sync). Views
+// of 3 MiB: larger ones copied a little faster, but their pages stay resident
+// while they are mapped, and 4 MiB ones already grew the program's memory by
+// a tenth.
+constexpr LONGLONG kViewSize = 3LL << 20U;
 // The cache manager's own view size. 64 KiB blocks copied twice as slowly;
 // 512 KiB and 1 MiB ones were quicker at first, but after much writing some
 // copies in a row took twice as long, while these kept their pace.
@@ -14,11 +22,14 @@ constexpr DWORD kBlockSize = 256U << 10U;
 // seconds on a slow disk with the window unanswered all that time. Each flush
 // should take some 10 to 25 ms: the amount doubles while flushes are quicker
 // and halves while they are slower, as fast and slow disks differ a hundredfold.
+// Larger steps (up to 256 MiB, 20 to 40 ms each) saved little of the copy's
+// time and let the window's answers reach 150 ms through a 1 GiB copy.
 constexpr LONGLONG kFirstFlush = 8LL << 20U;
 constexpr LONGLONG kLargestFlush = 64LL << 20U;
 constexpr ULONGLONG kQuickFlushMs = 10;
 constexpr ULONGLONG kSlowFlushMs = 25;
-static_assert(kFirstFlush % kBlockSize == 0 && kLargestFlush % kFirstFlush == 0);
+static_assert(kViewSize % kBlockSize == 0 && kFirstFlush % kBlockSize == 0 &&
+              kLargestFlush % kFirstFlush == 0);
 
 } // namespace
 
@@ -90,28 +101,40 @@ Result Payload::Compare(HANDLE installed, bool& same, Waits& waits) const {
 }
 
 Result Payload::CopyTo(HANDLE output, Waits& waits) const {
-    void* const block = blocks_.Get();
+    const UniqueKernelObject section(
+        CreateFileMappingW(file_.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+    if (!section) {
+        return Result(GetLastError(), {L"mapping the payload"});
+    }
     LONGLONG copied = 0;
     LONGLONG flushEvery = kFirstFlush;
     LONGLONG flushAt = flushEvery;
-    for (;;) {
-        waits.Pace();
-        DWORD read = 0;
-        if (Result got = ReadAt(file_.Get(), copied, block, kBlockSize, read); !got) {
-            return got;
+    while (copied < size_.QuadPart) {
+        // Only WriteFile reads the view: a page the disk cannot give is its
+        // error, never an exception in the program.
+        const auto viewBytes = static_cast<DWORD>(std::min(kViewSize, size_.QuadPart - copied));
+        const UniqueMappedView view(MapViewOfFile(section.Get(), FILE_MAP_READ,
+                                                  static_cast<DWORD>(copied >> 32U),
+                                                  static_cast<DWORD>(copied), viewBytes));
+        if (!view) {
+            return Result(GetLastError(), {L"mapping the payload"});
         }
-        if (read == 0) {
-            break;
-        }
-        DWORD written = 0;
-        if (!WriteFile(output, block, read, &written, nullptr)) {
-            return Result(GetLastError());
-        }
-        if (written != read) {
-            return Result(ERROR_WRITE_FAULT);
-        }
-        copied += written;
-        if (copied >= flushAt) {
+        for (DWORD offset = 0; offset < viewBytes;) {
+            waits.Pace();
+            const DWORD block = std::min(kBlockSize, viewBytes - offset);
+            DWORD written = 0;
+            if (!WriteFile(output, static_cast<const BYTE*>(view.Get()) + offset, block, &written,
+                           nullptr)) {
+                return Result(GetLastError());
+            }
+            if (written != block) {
+                return Result(ERROR_WRITE_FAULT);
+            }
+            offset += block;
+            copied += block;
+            if (copied < flushAt) {
+                continue;
+            }
             // Whatever is waiting is answered first, so the flush is all the window waits for.
             static_cast<void>(waits.Wait(nullptr, 0));
             const ULONGLONG started = GetTickCount64();
