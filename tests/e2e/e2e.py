@@ -1018,6 +1018,8 @@ class Run:
         self.new = NEW
         # The Windows path a deployment tool starts the updater in; the download folder if None.
         self.current_dir = None
+        # A deployment tool's updater a setup started beside the case's own.
+        self.background = None
 
     # --- laying out drive_c -------------------------------------------------
 
@@ -1178,6 +1180,10 @@ class Run:
             self.case.during(self, updater)
         else:
             self.read_result(updater, started)
+        # A deployment started beside the updater may end a moment after it:
+        # its end is waited for, never cut short, before the files are looked at.
+        if self.background is not None:
+            self.background.wait(timeout=120)
         for process in self.processes:
             if process is not updater and process.poll() is None:
                 process.kill()
