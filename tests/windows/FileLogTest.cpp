@@ -92,6 +92,15 @@ TEST_F(FileLogTest, WritesOnlyALogOfItsOwn) {
     }
     EXPECT_EQ(ReadBytes(root_ / L"task.cmd"), "@echo precious");
     EXPECT_EQ(ReadBytes(root_ / L"other.log"), "another program's log");
+
+    // A second run appends to a log that begins with the updater's line: only
+    // who owns it can still refuse it, and Wine shows every file as its user's.
+    FileLog again;
+    const Result reopened = again.Open((root_ / L"new.log").c_str());
+    EXPECT_TRUE(reopened || reopened.Error() == ERROR_INVALID_OWNER) << reopened.Error();
+    FileLog other;
+    EXPECT_EQ(other.Open((root_ / L"other.log").c_str()).Error(), ERROR_INVALID_DATA)
+        << "a log without the updater's first line is refused for that, whoever owns it";
 }
 
 // A log file somebody else prepared is never written to: one that anyone but
