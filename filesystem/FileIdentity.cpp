@@ -77,8 +77,7 @@ Result IsPlainFileAt(HANDLE file, PathText& full) {
     if (length != 0 && length < longName.size() && !full.Assign({longName.data(), length})) {
         return Result(ERROR_FILENAME_EXCED_RANGE);
     }
-    Result reached = ReachesExactly(file, full.View());
-    return reached ? reached : Result(kErrorStoppedOnLink);
+    return ReachesExactly(file, full.View());
 }
 
 UniqueFile OpenToRead(const wchar_t* path) {
