@@ -56,14 +56,17 @@ bool IsHeld(std::wstring_view heldFile) {
     if (!file.Assign(heldFile)) {
         return false;
     }
-    if (!HoldersOf(heldFile).View().empty()) {
-        return true;
-    }
     // Opened to write or delete but never written or deleted: a running
     // program's image, or any handle that shares neither, refuses even that.
-    const UniqueFile opened(CreateFileW(file.CStr(), FILE_WRITE_DATA | DELETE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr));
-    return !opened && GetLastError() == ERROR_SHARING_VIOLATION;
+    // Asked first, as the log asks the Restart Manager again for the names,
+    // and let go of before it, which would name this program too.
+    bool refused = false;
+    {
+        const UniqueFile opened(CreateFileW(file.CStr(), FILE_WRITE_DATA | DELETE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+        refused = !opened && GetLastError() == ERROR_SHARING_VIOLATION;
+    }
+    return refused || !HoldersOf(heldFile).View().empty();
 }

@@ -35,14 +35,18 @@ void AppendErrorText(Line& line, DWORD error) {
            SameName({path.data() + path.size() - kExtension.size(), kExtension.size()}, kExtension);
 }
 
+// Whether `file`, opened at `full`, is an ordinary ".log" file of that one
+// name; `full` becomes its long name, which short 8.3 names could hide.
+[[nodiscard]] Result IsLogFileAt(HANDLE file, PathText& full) {
+    Result plain = IsPlainFileAt(file, full);
+    return plain && !IsLogName(full.View()) ? Result(ERROR_INVALID_NAME) : plain;
+}
+
 // Whether the log file at `full`, opened there, is a log of this program's
 // own that nobody but administrators could have prepared or could change.
 [[nodiscard]] Result IsOwnLog(HANDLE file, PathText& full) {
-    if (Result plain = IsPlainFileAt(file, full); !plain) {
-        return plain;
-    }
-    if (!IsLogName(full.View())) {
-        return Result(ERROR_INVALID_NAME);
+    if (Result log = IsLogFileAt(file, full); !log) {
+        return log;
     }
     std::array<char, kLogFirstLine.size()> first{};
     DWORD read = 0;
@@ -102,8 +106,8 @@ Result FileLog::Open(const wchar_t* path) {
         return Result(GetLastError());
     }
     Result checked = SetDeleteMark(file.Get(), true);
-    if (checked && (checked = IsPlainFileAt(file.Get(), full)) && !IsLogName(full.View())) {
-        checked = Result(ERROR_INVALID_NAME);
+    if (checked) {
+        checked = IsLogFileAt(file.Get(), full);
     }
     DWORD written = 0;
     if (checked && !WriteFile(file.Get(), kLogFirstLine.data(),

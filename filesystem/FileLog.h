@@ -8,16 +8,16 @@
 #include <initializer_list>
 #include <string_view>
 
-// The run's log: plain UTF-8 lines, each with its UTC time, appended to a file
-// that a deployment tool names. Every line of it is written here. Until a file
-// is opened, and after writing to it fails, it writes nothing, and the update
-// goes on as it would without a log.
 // The first line of every log this program writes, and so of every file it
 // appends to: no script, list or other program's log ever begins with it.
 inline constexpr std::string_view kLogFirstLine =
     "ZimlexUpdate log: the steps of the Zimlex updater's runs, one a line, each with its UTC "
     "time\r\n";
 
+// The run's log: plain UTF-8 lines, each with its UTC time, appended to a file
+// that a deployment tool names. Every line of it is written here. Until a file
+// is opened, and after writing to it fails, it writes nothing, and the update
+// goes on as it would without a log.
 class FileLog final : public UpdateLog {
 public:
     // Opens `path`, a ".log" file, for appending: a new one is created with

@@ -16,8 +16,9 @@ constexpr DWORD kNotOrdinary =
 // disagree on the error a search gives when a file stands in its place, so
 // the folder itself is asked.
 [[nodiscard]] bool IsFolder(std::wstring_view pattern) {
+    const std::wstring_view parent = FolderOf(pattern);
     PathText folder;
-    if (FolderOf(pattern).empty() || !folder.Assign(FolderOf(pattern))) {
+    if (parent.empty() || !folder.Assign(parent)) {
         return false;
     }
     const DWORD attributes = GetFileAttributesW(folder.CStr());

@@ -56,14 +56,18 @@ Result UpdateEachTarget(StatusWindow& window, FileSystem& files, UpdateLog& log,
     return {};
 }
 
+// Closes the run's part of the log as MSI's logs end, and answers the status.
+int Ended(UpdateLog& log, int status, std::wstring_view meaning) {
+    log.Step({L"end of the update: exit status ", NumberText(status).View(), meaning});
+    return status;
+}
+
 } // namespace
 
 int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
     // A click on Ok that was already waiting ends the program before anything is looked at.
     if (window.HandlePendingMessages()) {
-        log.Step({L"end of the update: exit status ", NumberText(kExitDone).View(),
-                  L" (the program was ended before the update began)"});
-        return kExitDone;
+        return Ended(log, kExitDone, L" (the program was ended before the update began)");
     }
     bool updated = false;
     const Result result = UpdateEachTarget(window, files, log, updated);
@@ -76,13 +80,10 @@ int RunUpdate(StatusWindow& window, FileSystem& files, UpdateLog& log) {
         log.Step({L"no installation found: nothing to update"});
     }
     const int status = ExitStatusOf(result);
-    // Closes the log as MSI's logs end.
-    const std::wstring_view meaning =
-        status == kExitBusy    ? L" (another updater is busy: try again later)"
-        : status == kExitInUse ? L" (Zimlex.exe is in use: try again once it is closed)"
-        : !result              ? L" (failed)"
-        : updated              ? L" (updated)"
-                               : L" (nothing found)";
-    log.Step({L"end of the update: exit status ", NumberText(status).View(), meaning});
-    return status;
+    return Ended(log, status,
+                 status == kExitBusy    ? L" (another updater is busy: try again later)"
+                 : status == kExitInUse ? L" (Zimlex.exe is in use: try again once it is closed)"
+                 : !result              ? L" (failed)"
+                 : updated              ? L" (updated)"
+                                        : L" (nothing found)");
 }
