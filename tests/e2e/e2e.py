@@ -144,6 +144,12 @@ LARGE = 512 << 20
 
 
 def large_payload(run):
+    # The download, the staged copy and a second updater's: a disk without room
+    # for them would fail the case for the machine's sake, not the program's.
+    needed, free = 4 * LARGE, shutil.disk_usage(run.download).free
+    if free < needed:
+        raise wine.Skipped(f"{free >> 20} MiB free on the disk, the large copy needs "
+                           f"{needed >> 20} MiB")
     run.new = b"MZ\x90\x00" + b"large Zimlex 2.0 " * (LARGE // 17)
     (run.download / PAYLOAD).write_bytes(run.new)
     # A real download is on the disk long before anyone starts the updater;
@@ -941,6 +947,18 @@ def clear(path):
         path.unlink()
 
 
+def drop_large_files(folder, least=1 << 20):
+    # Never through a link a case planted: it may lead to the prefix's own files.
+    if folder.is_symlink():
+        return
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = Path(root) / name
+            with contextlib.suppress(OSError):
+                if not path.is_symlink() and path.stat().st_size >= least:
+                    path.unlink()
+
+
 def snapshot(folder):
     """Relative name -> bytes (None for a subfolder) of everything below folder."""
     if not folder.exists():
@@ -1020,6 +1038,8 @@ class Run:
         self.current_dir = None
         # A deployment tool's updater a setup started beside the case's own.
         self.background = None
+        # The case's own folder on drive C:, once laid out.
+        self.work = self.prefix.drive_c / "e2e" / case.name
 
     # --- laying out drive_c -------------------------------------------------
 
@@ -1028,7 +1048,7 @@ class Run:
         self.dir.mkdir(parents=True)
         # The installation folders are the program's own; everything else a case
         # needs lives in a folder of its own.
-        work = self.prefix.drive_c / "e2e" / self.case.name
+        work = self.work
         for folder in FOLDERS:
             clear(self.prefix.linux(folder))
         clear(work)
@@ -1038,7 +1058,6 @@ class Run:
         if self.case.payload:
             (self.download / PAYLOAD).write_bytes(NEW)
         self.program = self.prefix.program
-        self.work = work
         if self.case.program is not None:
             self.program = self.case.program(self)
         if self.case.elsewhere:
@@ -1145,6 +1164,10 @@ class Run:
                 process.wait()
         while self.cleanups:
             self.cleanups.pop()()
+        # The large cases leave a gigabyte each; kept, they fill a small disk
+        # before the last case runs. The logs stay for whoever reads a failure.
+        for folder in [self.prefix.linux(folder) for folder in FOLDERS] + [self.work]:
+            drop_large_files(folder)
 
     # --- reading the window -------------------------------------------------
 
