@@ -6,9 +6,9 @@
 #include "SystemProcedure.h"
 #include "PublisherPins.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -28,6 +28,16 @@ constexpr PinTable kPinTable{"ZimlexPins:v1", kPinnedKeyCount, kPinnedKeys};
 // Read through a volatile pointer, so the table stays in the program whole,
 // also where it pins nothing.
 const PinTable* volatile pinTable = &kPinTable;
+
+[[nodiscard]] bool IsPinned(const PinnedKey& key) {
+    const PinTable& pins = *pinTable;
+    for (std::uint32_t i = 0; i < pins.count; ++i) {
+        if (std::memcmp(pins.keys.data()[i].data(), key.data(), key.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Files that are no program, or one without a version resource, answer
 // these; they are never compared.
@@ -141,9 +151,7 @@ Result PublisherCheck::AcceptsSigner(const CRYPT_PROVIDER_SGNR* signer, UpdateLo
         return Result(error != ERROR_SUCCESS ? error : static_cast<DWORD>(NTE_BAD_HASH),
                       {L"hashing the signer's public key"});
     }
-    const PinTable& pins = *pinTable;
-    if (std::find(pins.keys.begin(), pins.keys.begin() + pins.count, key) ==
-        pins.keys.begin() + pins.count) {
+    if (!IsPinned(key)) {
         return Result(static_cast<DWORD>(TRUST_E_SUBJECT_NOT_TRUSTED),
                       {L"the signer's key is not one that this build pins"});
     }

@@ -16,6 +16,24 @@ constexpr std::array<unsigned long long, 20> kPowersOfTen = [] {
 
 } // namespace
 
+bool AppendText(wchar_t* text, std::size_t capacity, std::size_t& length, std::wstring_view part) {
+    if (part.size() > capacity - length) {
+        return false;
+    }
+    std::copy(part.begin(), part.end(), text + length);
+    length += part.size();
+    text[length] = L'\0';
+    return true;
+}
+
+void AppendTextCut(wchar_t* text, std::size_t capacity, std::size_t& length,
+                   std::initializer_list<std::wstring_view> parts) {
+    for (const std::wstring_view part : parts) {
+        static_cast<void>(AppendText(text, capacity, length,
+                                     {part.data(), std::min(part.size(), capacity - length)}));
+    }
+}
+
 NumberText::NumberText(unsigned long long number, bool hexadecimal) {
     bool started = false;
     const auto digit = [&](unsigned value, bool last) {

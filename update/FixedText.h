@@ -6,6 +6,13 @@
 #include <initializer_list>
 #include <string_view>
 
+// What every FixedText does, compiled once for all capacities: `length` grows
+// by what fits, and text[length] stays zero.
+[[nodiscard]] bool AppendText(wchar_t* text, std::size_t capacity, std::size_t& length,
+                              std::wstring_view part);
+void AppendTextCut(wchar_t* text, std::size_t capacity, std::size_t& length,
+                   std::initializer_list<std::wstring_view> parts);
+
 // A file name, a path or a line, fixed-size so the program needs no
 // heap-allocating strings. Anything longer than the capacity is refused,
 // never cut short, unless cut short on purpose.
@@ -20,19 +27,11 @@ public:
         return Append(text) && Append(suffix);
     }
     [[nodiscard]] bool Append(std::wstring_view text) {
-        if (text.size() > kCapacity - length_) {
-            return false;
-        }
-        std::copy(text.begin(), text.end(), text_.begin() + length_);
-        length_ += text.size();
-        text_[length_] = L'\0';
-        return true;
+        return AppendText(text_.data(), kCapacity, length_, text);
     }
     // As much of each part as there is room for.
     void AppendCut(std::initializer_list<std::wstring_view> parts) {
-        for (const std::wstring_view part : parts) {
-            static_cast<void>(Append({part.data(), std::min(part.size(), kCapacity - length_)}));
-        }
+        AppendTextCut(text_.data(), kCapacity, length_, parts);
     }
     void Clear() {
         length_ = 0;

@@ -1,5 +1,7 @@
 #include "Result.h"
 
+Result::Result() = default;
+
 Result::Result(WindowsError error, std::initializer_list<std::wstring_view> step)
     : failed_(true), error_(error) {
     In(step);

@@ -21,7 +21,7 @@ inline constexpr WindowsError kErrorPackagesInUse = 15618;
 // whatever its error says, an error of 0 included.
 class [[nodiscard]] Result {
 public:
-    Result() = default;
+    Result();
     explicit Result(WindowsError error, std::initializer_list<std::wstring_view> step = {});
 
     [[nodiscard]] explicit operator bool() const { return !failed_; }
