@@ -35,10 +35,12 @@ private:
     Interface* pointer_ = nullptr;
 };
 
-// COM stays initialised on this thread while one of these lives.
+// COM stays initialised on this thread while one of these lives. In the
+// multithreaded apartment, which needs no hidden window of its own (a few ms of
+// start-up); a thread that something made single-threaded already keeps its own.
 class ComScope {
 public:
-    ComScope() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ComScope() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
     ComScope(const ComScope&) = delete;
     ComScope& operator=(const ComScope&) = delete;
     ~ComScope() {
@@ -46,7 +48,7 @@ public:
             CoUninitialize();
         }
     }
-    [[nodiscard]] bool Ok() const { return SUCCEEDED(result_); }
+    [[nodiscard]] bool Ok() const { return SUCCEEDED(result_) || result_ == RPC_E_CHANGED_MODE; }
 
 private:
     HRESULT result_;
