@@ -1,5 +1,7 @@
 #include "FixedText.h"
 
+#include <algorithm>
+
 namespace {
 
 // 10^19 down to 1: decimal digits by subtraction, since a 64-bit division on

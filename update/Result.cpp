@@ -1,5 +1,7 @@
 #include "Result.h"
 
+// Out of line: a success is made in some forty places, and each inline copy
+// would write its four fields.
 Result::Result() = default;
 
 Result::Result(WindowsError error, std::initializer_list<std::wstring_view> step)
