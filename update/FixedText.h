@@ -51,6 +51,9 @@ using FileName = FixedText<260>;
 // A Windows path: at most MAX_PATH with its terminating zero.
 using PathText = FixedText<259>;
 
+// The digits of numbers in log lines, up to hexadecimal.
+inline constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+
 // The text of a number for log lines: decimal, or hexadecimal for HRESULTs.
 class NumberText {
 public:
