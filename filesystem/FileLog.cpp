@@ -170,7 +170,7 @@ void FileLog::Write(std::wstring_view text, std::size_t commandLine) {
     two(now.wHour, L':');
     two(now.wMinute, L':');
     two(now.wSecond, L'.');
-    static_cast<void>(line.Append({&kDigits[now.wMilliseconds / 100], 1}));
+    static_cast<void>(line.Append({&kNumberDigits[now.wMilliseconds / 100], 1}));
     two(now.wMilliseconds % 100, L'Z');
     static_cast<void>(line.Append(L" "));
     // Names, paths and texts from outside are data: control characters and
@@ -188,7 +188,7 @@ void FileLog::Write(std::wstring_view text, std::size_t commandLine) {
             escaped = {L'\\', L'u'};
             length = 2;
             for (unsigned shift = 12; length < escaped.size(); shift -= 4) {
-                escaped[length++] = kDigits[(c >> shift) & 0xFU];
+                escaped[length++] = kNumberDigits[(c >> shift) & 0xFU];
             }
         }
         if (line.View().size() + length > Line::kCapacity - 2) {

@@ -41,7 +41,7 @@ NumberText::NumberText(unsigned long long number, bool hexadecimal) {
     const auto digit = [&](unsigned value, bool last) {
         if (value != 0 || started || last) {
             started = true;
-            static_cast<void>(text_.Append({&kDigits[value], 1}));
+            static_cast<void>(text_.Append({&kNumberDigits[value], 1}));
         }
     };
     if (hexadecimal) {

@@ -52,7 +52,7 @@ using FileName = FixedText<260>;
 using PathText = FixedText<259>;
 
 // The digits of numbers in log lines, up to hexadecimal.
-inline constexpr std::wstring_view kDigits = L"0123456789ABCDEF";
+inline constexpr std::wstring_view kNumberDigits = L"0123456789ABCDEF";
 
 // The text of a number for log lines: decimal, or hexadecimal for HRESULTs.
 class NumberText {
