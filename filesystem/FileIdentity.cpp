@@ -87,15 +87,16 @@ UniqueFile OpenToRead(const wchar_t* path) {
 }
 
 Result ReadAt(HANDLE file, LONGLONG offset, void* buffer, DWORD size, DWORD& read) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(static_cast<ULONGLONG>(offset) >> 32);
     read = 0;
-    // At an offset, the end of the file is a failure with an error of its own.
-    if (ReadFile(file, buffer, size, &read, &at) || GetLastError() == ERROR_HANDLE_EOF) {
-        return {};
+    // The position rather than an OVERLAPPED offset, for which Wine adds a
+    // round trip to its server to every read: the copy took a fifth longer.
+    LARGE_INTEGER at{};
+    at.QuadPart = offset;
+    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+        !ReadFile(file, buffer, size, &read, nullptr)) {
+        return Result(GetLastError());
     }
-    return Result(GetLastError());
+    return {};
 }
 
 Result SetDeleteMark(HANDLE file, bool deleteIt) {
