@@ -7,29 +7,26 @@
 
 namespace {
 
-// Written from a read-only view of the payload, so each byte is copied once,
-// from the system's cache into the staging file's, rather than twice through a
-// buffer of the program's (which took 1.5 times as long as cp + sync). Views
-// of 3 MiB: larger ones copied a little faster, but their pages stay resident
-// while they are mapped, and 4 MiB ones already grew the program's memory by
-// a tenth.
-constexpr LONGLONG kViewSize = 3LL << 20U;
-// The cache manager's own view size. 64 KiB blocks copied twice as slowly;
-// 512 KiB and 1 MiB ones were quicker at first, but after much writing some
-// copies in a row took twice as long, while these kept their pace.
+// Read into a buffer of the program's and written from it. A read-only view
+// of the payload instead copies each byte once, not twice, but faulting its
+// pages in and mapping a view every few MiB cost more than the second copy of
+// a block the processor's cache still holds, and its pages count as the
+// program's memory. 64 KiB blocks copied twice as slowly; 512 KiB and 1 MiB
+// ones were quicker at first, but after much writing some copies in a row
+// took twice as long, while these kept their pace.
 constexpr DWORD kBlockSize = 256U << 10U;
 // Flushed as it is written, since one flush of a whole large file could take
-// seconds on a slow disk with the window unanswered all that time. Each flush
-// should take some 10 to 25 ms: the amount doubles while flushes are quicker
-// and halves while they are slower, as fast and slow disks differ a hundredfold.
-// Larger steps (up to 256 MiB, 20 to 40 ms each) saved little of the copy's
-// time and let the window's answers reach 150 ms through a 1 GiB copy.
+// seconds on a slow disk with the window unanswered all that time. Each step
+// is sized so that its flush takes about 25 ms at the pace the last one showed,
+// as fast and slow disks differ a hundredfold, and each flush also commits the
+// disk's log. Steps that doubled or halved while flushes took under 10 or over
+// 25 ms stuck at whichever size first fell between: 16 flushes of 10 ms for
+// 256 MiB on a fast day. Larger steps (up to 256 MiB, 20 to 40 ms each) let
+// the window's answers reach 150 ms through a 1 GiB copy.
 constexpr LONGLONG kFirstFlush = 8LL << 20U;
 constexpr LONGLONG kLargestFlush = 64LL << 20U;
-constexpr ULONGLONG kQuickFlushMs = 10;
-constexpr ULONGLONG kSlowFlushMs = 25;
-static_assert(kViewSize % kBlockSize == 0 && kFirstFlush % kBlockSize == 0 &&
-              kLargestFlush % kFirstFlush == 0);
+constexpr double kFlushSeconds = 0.025;
+static_assert(kFirstFlush % kBlockSize == 0 && kLargestFlush % kBlockSize == 0);
 
 } // namespace
 
@@ -101,54 +98,51 @@ Result Payload::Compare(HANDLE installed, bool& same, Waits& waits) const {
 }
 
 Result Payload::CopyTo(HANDLE output, Waits& waits) const {
-    const UniqueKernelObject section(
-        CreateFileMappingW(file_.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    if (!section) {
-        return Result(GetLastError(), {L"mapping the payload"});
-    }
+    auto* const block = static_cast<BYTE*>(blocks_.Get());
     LONGLONG copied = 0;
     LONGLONG flushEvery = kFirstFlush;
     LONGLONG flushAt = flushEvery;
     while (copied < size_.QuadPart) {
-        // Only WriteFile reads the view: a page the disk cannot give is its
-        // error, never an exception in the program.
-        const auto viewBytes = static_cast<DWORD>(std::min(kViewSize, size_.QuadPart - copied));
-        const UniqueMappedView view(MapViewOfFile(section.Get(), FILE_MAP_READ,
-                                                  static_cast<DWORD>(copied >> 32U),
-                                                  static_cast<DWORD>(copied), viewBytes));
-        if (!view) {
-            return Result(GetLastError(), {L"mapping the payload"});
+        waits.Pace();
+        DWORD read = 0;
+        if (Result got = ReadAt(file_.Get(), copied, block, kBlockSize, read); !got) {
+            return got;
         }
-        for (DWORD offset = 0; offset < viewBytes;) {
-            waits.Pace();
-            const DWORD block = std::min(kBlockSize, viewBytes - offset);
-            DWORD written = 0;
-            if (!WriteFile(output, static_cast<const BYTE*>(view.Get()) + offset, block, &written,
-                           nullptr)) {
-                return Result(GetLastError());
-            }
-            if (written != block) {
-                return Result(ERROR_WRITE_FAULT);
-            }
-            offset += block;
-            copied += block;
-            if (copied < flushAt) {
-                continue;
-            }
-            // Whatever is waiting is answered first, so the flush is all the window waits for.
-            static_cast<void>(waits.Wait(nullptr, 0));
-            const ULONGLONG started = GetTickCount64();
-            if (!FlushFileBuffers(output)) {
-                return Result(GetLastError());
-            }
-            const ULONGLONG took = GetTickCount64() - started;
-            if (took < kQuickFlushMs && flushEvery < kLargestFlush) {
-                flushEvery *= 2;
-            } else if (took > kSlowFlushMs && flushEvery > kBlockSize) {
-                flushEvery /= 2;
-            }
-            flushAt = copied + flushEvery;
+        // Nobody can write the payload while it is open, so it ends where it did.
+        if (read == 0) {
+            return Result(ERROR_HANDLE_EOF);
         }
+        DWORD written = 0;
+        if (!WriteFile(output, block, read, &written, nullptr)) {
+            return Result(GetLastError());
+        }
+        if (written != read) {
+            return Result(ERROR_WRITE_FAULT);
+        }
+        copied += read;
+        if (copied < flushAt) {
+            continue;
+        }
+        // Whatever is waiting is answered first, so the flush is all the window waits for.
+        static_cast<void>(waits.Wait(nullptr, 0));
+        LARGE_INTEGER started{};
+        LARGE_INTEGER ended{};
+        LARGE_INTEGER frequency{};
+        QueryPerformanceCounter(&started);
+        if (!FlushFileBuffers(output)) {
+            return Result(GetLastError());
+        }
+        QueryPerformanceCounter(&ended);
+        QueryPerformanceFrequency(&frequency);
+        // At most doubled, so that one quick flush cannot make the next one long.
+        const double took = static_cast<double>(ended.QuadPart - started.QuadPart) /
+                            static_cast<double>(frequency.QuadPart);
+        const double paced = static_cast<double>(flushEvery) * kFlushSeconds / std::max(took, 1e-6);
+        flushEvery = paced < 2.0 * static_cast<double>(flushEvery) ? static_cast<LONGLONG>(paced)
+                                                                   : 2 * flushEvery;
+        flushEvery =
+            std::clamp<LONGLONG>(flushEvery & ~LONGLONG{kBlockSize - 1}, kBlockSize, kLargestFlush);
+        flushAt = copied + flushEvery;
     }
     LARGE_INTEGER staged{};
     if (!GetFileSizeEx(output, &staged) || !SetFileTime(output, nullptr, nullptr, &writeTime_) ||
