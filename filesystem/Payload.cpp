@@ -99,6 +99,8 @@ Result Payload::Compare(HANDLE installed, bool& same, Waits& waits) const {
 
 Result Payload::CopyTo(HANDLE output, Waits& waits) const {
     auto* const block = static_cast<BYTE*>(blocks_.Get());
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
     LONGLONG copied = 0;
     LONGLONG flushEvery = kFirstFlush;
     LONGLONG flushAt = flushEvery;
@@ -127,21 +129,19 @@ Result Payload::CopyTo(HANDLE output, Waits& waits) const {
         static_cast<void>(waits.Wait(nullptr, 0));
         LARGE_INTEGER started{};
         LARGE_INTEGER ended{};
-        LARGE_INTEGER frequency{};
         QueryPerformanceCounter(&started);
         if (!FlushFileBuffers(output)) {
             return Result(GetLastError());
         }
         QueryPerformanceCounter(&ended);
-        QueryPerformanceFrequency(&frequency);
-        // At most doubled, so that one quick flush cannot make the next one long.
         const double took = static_cast<double>(ended.QuadPart - started.QuadPart) /
                             static_cast<double>(frequency.QuadPart);
-        const double paced = static_cast<double>(flushEvery) * kFlushSeconds / std::max(took, 1e-6);
-        flushEvery = paced < 2.0 * static_cast<double>(flushEvery) ? static_cast<LONGLONG>(paced)
-                                                                   : 2 * flushEvery;
-        flushEvery =
-            std::clamp<LONGLONG>(flushEvery & ~LONGLONG{kBlockSize - 1}, kBlockSize, kLargestFlush);
+        // At most doubled, so that one quick flush cannot make the next one long.
+        const double paced =
+            std::min(static_cast<double>(flushEvery) * kFlushSeconds / std::max(took, 1e-6),
+                     2.0 * static_cast<double>(flushEvery));
+        flushEvery = std::clamp<LONGLONG>(static_cast<LONGLONG>(paced) & ~LONGLONG{kBlockSize - 1},
+                                          kBlockSize, kLargestFlush);
         flushAt = copied + flushEvery;
     }
     LARGE_INTEGER staged{};
