@@ -31,9 +31,9 @@ void RestrictDllSearchToSystem32() {
     }
 }
 
-// Registered COM servers, the picture decoder among them, name their DLL as
-// %SystemRoot%\..., expanded in this process: the environment it inherited
-// from whoever started it must not choose that folder.
+// Registered COM servers name their DLL as %SystemRoot%\..., expanded in this
+// process: the environment it inherited from whoever started it must not
+// choose that folder.
 [[nodiscard]] Result TakeWindowsFolderFromSystem() {
     std::array<wchar_t, MAX_PATH> folder{};
     const UINT length = GetSystemWindowsDirectoryW(folder.data(), folder.size());

@@ -25,12 +25,16 @@ ICON_GROUP_ID, OK_PICTURE_ID, MANIFEST_ID = 1, 101, 1
 # else, such as the signature checker, is loaded from System32 at run time.
 KNOWN_DLLS = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll",
               "shlwapi.dll", "user32.dll"}
-# Imports of a KnownDLL that Windows forwards to a DLL outside them, which the
-# loader then looks for beside the program first.
-FORWARDED = (
+# Imports a KnownDLL has that would still load a DLL someone else chose: those
+# Windows forwards to a DLL outside them, which the loader then looks for beside
+# the program first, and COM's activation by class, which also reads the user's
+# own registrations (HKCU\Software\Classes) when the program runs elevated.
+REFUSED = (
     ("advapi32.dll", r"SystemFunction0(36|40|41)", "forwarded to CRYPTBASE.dll"),
     ("advapi32.dll", r"SystemFunction\d+", "forwarded to CRYPTSP.dll"),
     ("advapi32.dll", r"Crypt\w+", "a CryptoAPI provider function, forwarded to CRYPTSP.dll"),
+    ("ole32.dll", r"Co(CreateInstance(Ex)?|GetClassObject)",
+     "finds its server through the class registry, the user's own included"),
 )
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
 GUARD_FLAGS_END = {"x86": 0x5C, "x86_64": 0x94}
@@ -175,18 +179,18 @@ class ProgramTest:
                          (6, 1, 6, 1))
         self.assertTrue(h.IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE)
 
-    def test_imports_only_known_dlls_and_none_of_their_forwarded_functions(self):
+    def test_imports_only_known_dlls_and_none_of_their_refused_functions(self):
         imports = {entry.dll.decode().lower(): [i.name.decode() if i.name else f"#{i.ordinal}"
                                                 for i in entry.imports]
                    for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
         listing = "\n".join(f"  {dll}: {' '.join(names)}" for dll, names in imports.items())
         self.assertEqual(set(imports), KNOWN_DLLS, f"imports:\n{listing}")
-        refused = [next((f"  {dll} {name}: {reason}" for forwarder, pattern, reason in FORWARDED
-                         if forwarder == dll and re.fullmatch(pattern, name)), None)
+        refused = [next((f"  {dll} {name}: {reason}" for owner, pattern, reason in REFUSED
+                         if owner == dll and re.fullmatch(pattern, name)), None)
                    for dll, names in imports.items() for name in names]
         refused = [line for line in refused if line]
         if refused:
-            self.fail("forwarded outside the KnownDLLs:\n" + "\n".join(refused)
+            self.fail("refused imports:\n" + "\n".join(refused)
                       + f"\nimports:\n{listing}")
 
     # Without these flags the loader looks for the DLLs a system DLL loads

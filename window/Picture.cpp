@@ -1,6 +1,8 @@
 #include "Picture.h"
 
 #include "Com.h"
+#include "Handles.h"
+#include "SystemProcedure.h"
 
 #include <shlwapi.h>
 #include <wincodec.h>
@@ -13,8 +15,17 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
         return false;
     }
 
-    // Declared first so every COM object below is released before COM closes.
+    // Declared before the objects below, so each is released before the codecs'
+    // DLL is unloaded and COM closes.
     const ComScope com;
+    // Taken from System32 by name, never through the class registry: an
+    // elevated process still reads the user's own registrations
+    // (HKCU\Software\Classes), where any program of the user could name a DLL.
+    const UniqueModule codecs(
+        LoadLibraryExW(L"windowscodecs.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const auto getClassObject =
+        codecs ? LookUpProcedure<LPFNGETCLASSOBJECT>(codecs.Get(), "DllGetClassObject") : nullptr;
+    ComPtr<IClassFactory> factory;
     ComPtr<IStream> stream;
     ComPtr<IWICBitmapDecoder> decoder;
     ComPtr<IWICBitmapFrameDecode> frame;
@@ -22,16 +33,18 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
     UINT width = 0;
     UINT height = 0;
     // The JPEG decoder is created by name and its rows copied as they come:
-    // asking a factory to pick a decoder reads every registered codec's entry
-    // first, and the factory and a format converter add little but start-up time.
-    if (!com.Ok()) {
+    // asking WIC's imaging factory to pick a decoder reads every registered
+    // codec's entry first, and it and a format converter add little but start-up time.
+    if (!com.Ok() || getClassObject == nullptr) {
         return false;
     }
     *stream.Put() =
         SHCreateMemStream(static_cast<const BYTE*>(bytes), SizeofResource(instance, resource));
     if (!stream.Get() ||
-        FAILED(CoCreateInstance(CLSID_WICJpegDecoder, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IWICBitmapDecoder, reinterpret_cast<void**>(decoder.Put()))) ||
+        FAILED(getClassObject(CLSID_WICJpegDecoder, IID_IClassFactory,
+                              reinterpret_cast<void**>(factory.Put()))) ||
+        FAILED(factory->CreateInstance(nullptr, IID_IWICBitmapDecoder,
+                                       reinterpret_cast<void**>(decoder.Put()))) ||
         FAILED(decoder->Initialize(stream.Get(), WICDecodeMetadataCacheOnDemand)) ||
         FAILED(decoder->GetFrame(0, frame.Put())) || FAILED(frame->GetPixelFormat(&format)) ||
         format != GUID_WICPixelFormat24bppBGR || FAILED(frame->GetSize(&width, &height))) {
