@@ -15,8 +15,7 @@ HolderNames HoldersOf(std::wstring_view heldFile) {
         return line;
     }
     // Not a KnownDLL: from System32 only, and only when a step failed.
-    const UniqueModule manager(
-        LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const UniqueModule manager = LoadSystemLibrary(L"rstrtmgr.dll");
     if (!manager) {
         return line;
     }

@@ -78,7 +78,7 @@ Result PublisherCheck::Prepare() {
     // CRYPTSP.dll, which the loader would look for there first.
     for (auto [module, name] :
          {std::pair{&wintrust_, L"wintrust.dll"}, std::pair{&crypt32_, L"crypt32.dll"}}) {
-        module->Reset(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+        *module = LoadSystemLibrary(name);
         if (!*module) {
             return Result(GetLastError(), {L"loading ", name});
         }

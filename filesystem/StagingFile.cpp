@@ -101,7 +101,7 @@ template <typename Attempt, typename Retrying>
 Result SystemRandom(void* bytes, ULONG size) {
     // Looked up, never imported: ADVAPI32 forwards RtlGenRandom to CRYPTBASE.dll,
     // which the loader would look for beside the program first.
-    const UniqueModule bcrypt(LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const UniqueModule bcrypt = LoadSystemLibrary(L"bcrypt.dll");
     const auto generate =
         bcrypt ? LookUpProcedure<decltype(&BCryptGenRandom)>(bcrypt.Get(), "BCryptGenRandom")
                : nullptr;

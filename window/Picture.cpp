@@ -21,8 +21,7 @@ bool Picture::Load(HINSTANCE instance, WORD resourceId) {
     // Taken from System32 by name, never through the class registry: an
     // elevated process still reads the user's own registrations
     // (HKCU\Software\Classes), where any program of the user could name a DLL.
-    const UniqueModule codecs(
-        LoadLibraryExW(L"windowscodecs.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+    const UniqueModule codecs = LoadSystemLibrary(L"windowscodecs.dll");
     const auto getClassObject =
         codecs ? LookUpProcedure<LPFNGETCLASSOBJECT>(codecs.Get(), "DllGetClassObject") : nullptr;
     ComPtr<IClassFactory> factory;
