@@ -1,17 +1,12 @@
 // The updater's window, from the same code and resources, with a run that only
 // writes its label: scripts/bench times the updater's start-up against it to
 // tell what the update adds from what its window costs.
+#include "FileLog.h"
 #include "Update.h"
 
 #include <windows.h>
 
 namespace {
-
-class NoLog final : public UpdateLog {
-public:
-    void Step(std::initializer_list<std::wstring_view>) override {}
-    void Failure(const Result&) override {}
-};
 
 class NoUpdate final : public UpdateRun {
 public:
@@ -26,7 +21,8 @@ public:
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    NoLog log;
+    // Never opened, as the updater's own log when no /log names a file: it writes nothing.
+    FileLog log;
     NoUpdate run;
     Update update(run, log);
     if (!update.Create(instance, showCommand)) {
